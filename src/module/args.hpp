@@ -1,0 +1,168 @@
+// Shared handling of array arguments and results for every zelnor function.
+//
+// A Python entry point parses its tuple, runs its checks in order with the
+// helpers below (the first failure raises ValueError with a fixed message),
+// takes a contiguous native view of each array argument, creates its result
+// with new_result() and hands it back with hand_back().
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <numpy/arrayobject.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelnor {
+namespace {
+
+// Owns one strong reference; releases it on scope exit unless released.
+class PyRef {
+  public:
+    PyRef() = default;
+    explicit PyRef(PyObject* obj) : obj_(obj) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { Py_XDECREF(obj_); }
+
+    PyObject* get() const { return obj_; }
+    PyObject* release() {
+        PyObject* obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+    void reset(PyObject* obj) {
+        Py_XDECREF(obj_);
+        obj_ = obj;
+    }
+    explicit operator bool() const { return obj_ != nullptr; }
+
+  private:
+    PyObject* obj_ = nullptr;
+};
+
+inline PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayObject*>(obj); }
+
+// Element-type check: the type number must equal `typenum`; nothing is converted.
+inline bool require_type(PyArrayObject* arr, int typenum, const char* message) {
+    if (PyArray_TYPE(arr) != typenum) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+    return true;
+}
+
+// Dimension check: the number of dimensions must equal `ndim`.
+inline bool require_ndim(PyArrayObject* arr, int ndim, const char* message) {
+    if (PyArray_NDIM(arr) != ndim) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+    return true;
+}
+
+// Size-equality check of two images (both already known to be 2-D); full sizes compared.
+inline bool require_same_dims(PyArrayObject* a, PyArrayObject* b, const char* message) {
+    if (PyArray_DIM(a, 0) != PyArray_DIM(b, 0) || PyArray_DIM(a, 1) != PyArray_DIM(b, 1)) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+    return true;
+}
+
+// A new, uninitialised, row-major contiguous base-class array; nullptr with
+// NumPy's exception set when it cannot be created (negative size, no memory).
+inline PyArrayObject* new_result(int ndim, const npy_intp* dims, int typenum) {
+    return as_array(PyArray_New(&PyArray_Type, ndim, const_cast<npy_intp*>(dims), typenum,
+                                nullptr, nullptr, 0, 0, nullptr));
+}
+
+// Hands a result back to Python: the array itself, or a NumPy scalar for 0-d.
+inline PyObject* hand_back(PyArrayObject* result) {
+    return PyArray_Return(result);
+}
+
+// Number of elements of an array, as a size.
+inline std::size_t element_count(PyArrayObject* arr) {
+    return static_cast<std::size_t>(PyArray_SIZE(arr));
+}
+
+// Read-by-value access to an argument's elements as one contiguous, aligned,
+// native-order block. Arrays that already are such a block are used in place;
+// any other (strided, negative-stride, misaligned, byte-swapped) is copied once.
+// Open it only after all checks have passed, so that checks never allocate.
+class ContiguousInput {
+  public:
+    ContiguousInput() = default;
+    ContiguousInput(const ContiguousInput&) = delete;
+    ContiguousInput& operator=(const ContiguousInput&) = delete;
+
+    // False with a Python exception set when the copy cannot be made.
+    bool open(PyArrayObject* arr) {
+        if (PyArray_ISCARRAY_RO(arr)) {
+            data_ = PyArray_DATA(arr);
+            return true;
+        }
+        PyArray_Descr* native = PyArray_DescrFromType(PyArray_TYPE(arr));
+        if (native == nullptr) {
+            return false;
+        }
+        // Steals `native`; always yields a fresh C-contiguous aligned native copy here.
+        copy_.reset(PyArray_FromArray(arr, native, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSURECOPY));
+        if (!copy_) {
+            return false;
+        }
+        data_ = PyArray_DATA(as_array(copy_.get()));
+        return true;
+    }
+
+    template <class T>
+    const T* data() const {
+        return static_cast<const T*>(data_);
+    }
+
+  private:
+    const void* data_ = nullptr;
+    PyRef copy_;
+};
+
+// Dimension `axis` of a 2-D image as a size (rows for 0, columns for 1).
+inline std::size_t dim(PyArrayObject* arr, int axis) {
+    return static_cast<std::size_t>(PyArray_DIM(arr, axis));
+}
+
+// Array data of a freshly created result, typed.
+template <class T>
+inline T* result_data(PyArrayObject* result) {
+    return static_cast<T*>(PyArray_DATA(result));
+}
+
+// Most frames a phase-shifting list may hold.
+constexpr Py_ssize_t MAX_FRAMES = 7;
+
+// Checks the items of a frame list one after the other: each must be an
+// ndarray (TypeError naming `function` and the item's position otherwise),
+// uint16, 2-D and of frame 0's shape. The caller has checked the list's size
+// (at most MAX_FRAMES). On success frames[0..n) hold the borrowed items.
+inline bool check_frame_list(PyObject* list, const char* function, PyArrayObject** frames) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* item = PyList_GET_ITEM(list, k);
+        if (!PyArray_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "%s(): list item %zd must be a numpy.ndarray, not %.200s.",
+                         function, k, Py_TYPE(item)->tp_name);
+            return false;
+        }
+        PyArrayObject* frame = as_array(item);
+        if (!require_type(frame, NPY_UINT16, "array must be of type Uint16.") ||
+            !require_ndim(frame, 2, "array must be 2 dimensional.") ||
+            (k > 0 && !require_same_dims(frame, frames[0], "images have a different dimensions."))) {
+            return false;
+        }
+        frames[k] = frame;
+    }
+    return true;
+}
+
+}  // namespace
+}  // namespace zelnor

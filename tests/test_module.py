@@ -1,0 +1,92 @@
+"""The module frame: definition, function table, start-up and argument conventions."""
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import zelnor
+
+# Entries in table order with their docstrings; each issue that builds a
+# function adds its row here.
+FUNCTIONS = [
+    ("roundmask", "generate round mask."),
+    ("make_mask", "make mask."),
+]
+
+
+def test_module_doc_is_empty_string():
+    assert zelnor.__doc__ == ""
+
+
+def test_version_is_major_minor():
+    major, minor = zelnor.__version__.split(".")
+    assert major.isdigit() and minor.isdigit()
+
+
+def test_version_matches_distribution():
+    from importlib.metadata import version
+
+    assert version("zelnor").split(".")[:2] == zelnor.__version__.split(".")
+
+
+@pytest.mark.parametrize("name, doc", FUNCTIONS)
+def test_function_docstrings(name, doc):
+    assert getattr(zelnor, name).__doc__ == doc
+
+
+def test_no_functions_beyond_the_table():
+    public = sorted(n for n in dir(zelnor) if not n.startswith("__"))
+    assert public == sorted(n for n, _ in FUNCTIONS)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: zelnor.roundmask(limit=1.0, width=3, height=3),
+        lambda: zelnor.roundmask(1.0, 3, height=3),
+        lambda: zelnor.make_mask(np.zeros((2, 2)), threshold=0.0),
+    ],
+)
+def test_keywords_are_refused(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda: zelnor.roundmask(1.0, 3), "roundmask"),
+        (lambda: zelnor.make_mask([[1.0]], 0.0), "make_mask"),
+        (lambda: zelnor.make_mask(np.zeros((2, 2))), "make_mask"),
+    ],
+)
+def test_parser_errors_name_the_function(call, name):
+    with pytest.raises(TypeError, match=name):
+        call()
+
+
+@pytest.mark.parametrize("call", [lambda: zelnor.roundmask("1", 3, 3), lambda: zelnor.roundmask(1.0, 3.5, 3)])
+def test_parser_refuses_wrong_kinds(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_only_pyinit_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", zelnor.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert symbols == ["PyInit_zelnor"]
+
+
+def test_import_without_numpy_raises_importerror():
+    code = "import sys; sys.modules['numpy'] = None\nimport zelnor"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(os.environ), cwd=os.path.dirname(__file__))
+    assert proc.returncode != 0
+    assert "ImportError: numpy.core.multiarray failed to import" in proc.stderr
