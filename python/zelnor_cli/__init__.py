@@ -1,0 +1,1 @@
+"""The `zelnor` command: simulate and measure optical surfaces with the zelnor module."""

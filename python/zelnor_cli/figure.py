@@ -1,0 +1,51 @@
+"""The PNG summary figure, drawn with matplotlib when it is installed."""
+import numpy as np
+
+
+def write_figure(path, images, report):
+    """Writes the figure; returns a one-line notice when matplotlib is missing, else None."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return "matplotlib is not installed: figure.png skipped (pip install 'zelnor[figure]')"
+    mask = images["mask"]
+
+    def masked(data):
+        return np.ma.masked_where(~mask, data)
+
+    unit = report["units"]
+    fig, axes = plt.subplots(2, 3, figsize=(13, 8.5))
+    panels = [
+        (images["frames"][0], "frame 0", "gray", None),
+        (masked(images["wrapped"]), "wrapped phase [rad]", "twilight", None),
+        (masked(images["surface"]), f"surface [{unit}]", "viridis", None),
+        (masked(images["residual"]), f"residual [{unit}]", "RdBu_r", None),
+    ]
+    for ax, (data, title, cmap, _) in zip(axes.flat, panels):
+        shown = ax.imshow(data, cmap=cmap, interpolation="nearest")
+        ax.set_title(title)
+        ax.set_xticks([])
+        ax.set_yticks([])
+        fig.colorbar(shown, ax=ax, shrink=0.8)
+    bars = axes.flat[4]
+    rows = report["coefficients"][1:]
+    index = np.array([row["fringe"] for row in rows])
+    bars.bar(index - 0.2, [row["recovered"] for row in rows], width=0.4, label="recovered")
+    if "true" in rows[0]:
+        bars.bar(index + 0.2, [row["true"] for row in rows], width=0.4, label="true")
+    bars.axhline(0.0, color="black", linewidth=0.5)
+    bars.set_xlabel("Fringe index")
+    bars.set_title(f"Zernike coefficients [{unit}]")
+    bars.legend()
+    axes.flat[5].axis("off")
+    text = [f"{report['command']}: {report['frames']} frames, {report['unwrapper']}",
+            f"surface PV {report['surface']['pv']:.3f}, RMS {report['surface']['rms']:.3f} {unit}",
+            f"residual PV {report['residual']['pv']:.2e}, RMS {report['residual']['rms']:.2e} {unit}"]
+    axes.flat[5].text(0.0, 0.5, "\n".join(text), fontsize=11, va="center")
+    fig.tight_layout()
+    fig.savefig(path, dpi=80)
+    plt.close(fig)
+    return None
