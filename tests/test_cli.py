@@ -91,9 +91,9 @@ def test_report_schema_and_files(tmp_path, capsys):
 
 
 def zelnor_load_quiet(path):
-    from zelnor_cli.cli import _quiet_c_stdout
+    from zelnor_cli.cli import _quiet_c_streams
 
-    with _quiet_c_stdout():
+    with _quiet_c_streams():
         return zelnor.load_pgm(str(path))
 
 
@@ -118,7 +118,7 @@ def write_bytes(path, data):
     "case",
     ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient"],
 )
-def test_bad_input_exits_2_with_one_line(case, tmp_path, capsys):
+def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
     frame = np.full((8, 8), 100, np.uint16)
     paths = []
     for k in range(4):
@@ -135,7 +135,7 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capsys):
         "option": ["simulate", "--frames", "6"],
         "coefficient": ["simulate", "--coefficients", "40:1"],
     }[case]
-    status, _, err = run(argv + ["--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    status, _, err = run(argv + ["--out", str(tmp_path / "o"), "--no-figure"], capfd)
     assert status == 2
     lines = [line for line in err.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith("zelnor: error:"), err

@@ -73,20 +73,24 @@ def _parser():
 
 
 @contextlib.contextmanager
-def _quiet_c_stdout():
-    """load_pgm echoes header bytes to the C library's stdout; keep them off our report."""
+def _quiet_c_streams():
+    """load_pgm echoes header bytes to the C library's stdout (and a format
+    complaint to its stderr); keep them off our report and our one-line errors."""
     libc = ctypes.CDLL(None)
     sys.stdout.flush()
+    sys.stderr.flush()
     libc.fflush(None)
-    saved = os.dup(1)
+    saved = [os.dup(1), os.dup(2)]
     try:
         with open(os.devnull, "wb") as devnull:
             os.dup2(devnull.fileno(), 1)
+            os.dup2(devnull.fileno(), 2)
         yield
     finally:
         libc.fflush(None)
-        os.dup2(saved, 1)
-        os.close(saved)
+        for fd, copy in zip((1, 2), saved):
+            os.dup2(copy, fd)
+            os.close(copy)
 
 
 def _load_frames(paths):
@@ -95,7 +99,7 @@ def _load_frames(paths):
         if not os.path.isfile(path):
             raise road.RoadError(f"{path}: no such file")
         try:
-            with _quiet_c_stdout():
+            with _quiet_c_streams():
                 frames.append(zelnor.load_pgm(path))
         except OSError:
             raise road.RoadError(f"{path}: not a readable binary PGM (P5) image")
