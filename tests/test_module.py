@@ -14,6 +14,10 @@ import zelnor
 FUNCTIONS = [
     ("roundmask", "generate round mask."),
     ("make_mask", "make mask."),
+    ("add_noise", "add noise."),
+    ("save_pgm", "save matrix as pgm file."),
+    ("load_pgm", "load pgm file."),
+    ("binning", "image binning."),
 ]
 
 
@@ -48,6 +52,10 @@ def test_no_functions_beyond_the_table():
         lambda: zelnor.roundmask(limit=1.0, width=3, height=3),
         lambda: zelnor.roundmask(1.0, 3, height=3),
         lambda: zelnor.make_mask(np.zeros((2, 2)), threshold=0.0),
+        lambda: zelnor.add_noise(np.zeros(2), amplitude=1.0),
+        lambda: zelnor.save_pgm("unused.pgm", np.zeros((2, 2)), scale=1.0),
+        lambda: zelnor.load_pgm(path="unused.pgm"),
+        lambda: zelnor.binning(np.zeros((2, 2)), factor=1),
     ],
 )
 def test_keywords_are_refused(call):
@@ -61,6 +69,9 @@ def test_keywords_are_refused(call):
         (lambda: zelnor.roundmask(1.0, 3), "roundmask"),
         (lambda: zelnor.make_mask([[1.0]], 0.0), "make_mask"),
         (lambda: zelnor.make_mask(np.zeros((2, 2))), "make_mask"),
+        (lambda: zelnor.add_noise([1.0], 1.0), "add_noise"),
+        (lambda: zelnor.save_pgm(b"x.pgm", np.zeros((2, 2))), "save_pgm"),
+        (lambda: zelnor.load_pgm(1), "load_pgm"),
     ],
 )
 def test_parser_errors_name_the_function(call, name):
@@ -68,7 +79,15 @@ def test_parser_errors_name_the_function(call, name):
         call()
 
 
-@pytest.mark.parametrize("call", [lambda: zelnor.roundmask("1", 3, 3), lambda: zelnor.roundmask(1.0, 3.5, 3)])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: zelnor.roundmask("1", 3, 3),
+        lambda: zelnor.roundmask(1.0, 3.5, 3),
+        lambda: zelnor.save_pgm("x.pgm", np.zeros((2, 2)), "1"),
+        lambda: zelnor.binning(np.zeros((2, 2)), 1.5),
+    ],
+)
 def test_parser_refuses_wrong_kinds(call):
     with pytest.raises(TypeError):
         call()

@@ -7,6 +7,9 @@
 
 #include "../pupil/masks.cpp"
 #include "../pupil/pupil_py.cpp"
+#include "../imageio/pgm.cpp"
+#include "../imageio/noise_binning.cpp"
+#include "../imageio/imageio_py.cpp"
 
 #ifndef ZELNOR_VERSION
 #define ZELNOR_VERSION "0.1"
@@ -18,6 +21,10 @@ namespace {
 PyMethodDef module_functions[] = {
     {"roundmask", py_roundmask, METH_VARARGS, "generate round mask."},
     {"make_mask", py_make_mask, METH_VARARGS, "make mask."},
+    {"add_noise", py_add_noise, METH_VARARGS, "add noise."},
+    {"save_pgm", py_save_pgm, METH_VARARGS, "save matrix as pgm file."},
+    {"load_pgm", py_load_pgm, METH_VARARGS, "load pgm file."},
+    {"binning", py_binning, METH_VARARGS, "image binning."},
     {nullptr, nullptr, 0, nullptr},
 };
 

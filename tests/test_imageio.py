@@ -1,0 +1,349 @@
+"""PGM files (save_pgm, load_pgm), add_noise and binning."""
+import ctypes
+import os
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import zelnor
+from conftest import assert_bits_equal, layouts
+
+LIBC = ctypes.CDLL(None)
+CANT_LOAD = r"^can't load image from file$"
+
+
+def grey_model(values, scale=1.0):
+    """Low 8 bits of trunc(v*127*s + 127); NaN and int32 overflow give 0."""
+    level = values * 127.0 * scale + 127.0
+    ok = (level > -2147483649.0) & (level < 2147483648.0)
+    out = np.where(ok, np.trunc(np.where(ok, level, 0.0)), 0.0).astype(np.int64)
+    return (out & 0xFF).astype(np.uint8)
+
+
+def write(path, data):
+    path.write_bytes(data)
+    return str(path)
+
+
+# ---- save_pgm ----
+
+def test_float_file_byte_for_byte(tmp_path):
+    path = str(tmp_path / "a.pgm")
+    assert zelnor.save_pgm(path, np.array([[-1.0, 0.0, 1.0], [0.5, -0.5, 2.0]])) is None
+    data = open(path, "rb").read()
+    assert data == b"P5\n3 2\n255\n" + bytes([0, 127, 254, 190, 63, 125])
+    assert len(data) == 17
+
+
+def test_float_scale_and_mapping_model(tmp_path, rng):
+    path = str(tmp_path / "a.pgm")
+    zelnor.save_pgm(path, np.array([[1.0]]), 0.5)
+    assert open(path, "rb").read()[-1] == 190
+    special = [np.nan, np.inf, -np.inf, 3e9, -3e9, 16909320.0, -16909320.0, 1.0 / 127, -1.0 / 127]
+    values = np.concatenate([special, rng.uniform(-5, 5, 500), rng.uniform(-1e8, 1e8, 500)])
+    image = values.reshape(1, -1)
+    for scale in (1.0, 0.5, -3.25):
+        zelnor.save_pgm(path, image, scale)
+        raster = np.frombuffer(open(path, "rb").read()[-values.size:], np.uint8)
+        assert_bits_equal(raster, grey_model(values, scale))
+
+
+@pytest.mark.parametrize(
+    "values, header, raster",
+    [
+        ([[255, 7]], b"P5\n2 1\n255\n", bytes([255, 7])),
+        ([[256, 7]], b"P5\n2 1\n256\n", bytes([1, 0, 0, 7])),
+        ([[258], [1]], b"P5\n1 2\n258\n", bytes([1, 2, 0, 1])),
+        ([[0, 0], [0, 0]], b"P5\n2 2\n1\n", bytes(4)),  # maxval 0 is not a valid PGM
+        (np.zeros((0, 3)), b"P5\n3 0\n1\n", b""),
+        ([[65535]], b"P5\n1 1\n65535\n", b"\xff\xff"),
+    ],
+)
+def test_uint16_maxval_rules(tmp_path, values, header, raster):
+    path = str(tmp_path / "u.pgm")
+    zelnor.save_pgm(path, np.array(values, np.uint16), 7.0)  # scale is ignored for uint16
+    assert open(path, "rb").read() == header + raster
+
+
+@pytest.mark.parametrize(
+    "array, message",
+    [
+        (np.zeros((2, 2), np.float32), r"^array must be of type Float or Uint16\.$"),
+        (np.zeros((2, 2), np.uint8), r"^array must be of type Float or Uint16\.$"),
+        (np.zeros((2, 2, 2)), r"^array must be 2 dimensional\.$"),
+        (np.zeros(4, np.float32), r"^array must be 2 dimensional\.$"),
+    ],
+)
+def test_save_pgm_checks(tmp_path, array, message):
+    with pytest.raises(ValueError, match=message):
+        zelnor.save_pgm(str(tmp_path / "x.pgm"), array)
+    assert not os.listdir(tmp_path)
+
+
+@pytest.mark.parametrize("target", ["missing/x.pgm", "."])
+def test_save_pgm_uncreatable_returns_none(tmp_path, target):
+    assert zelnor.save_pgm(str(tmp_path / target), np.zeros((2, 2))) is None
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.uint16])
+def test_save_pgm_reads_any_layout_by_value(tmp_path, rng, dtype):
+    image = (rng.uniform(-1, 1, (5, 7)) if dtype == np.float64 else rng.integers(0, 60000, (5, 7))).astype(dtype)
+    zelnor.save_pgm(str(tmp_path / "ref.pgm"), image)
+    expected = (tmp_path / "ref.pgm").read_bytes()
+    for name, view in layouts(image).items():
+        zelnor.save_pgm(str(tmp_path / f"{name}.pgm"), view)
+        assert (tmp_path / f"{name}.pgm").read_bytes() == expected, name
+
+
+# ---- load_pgm ----
+
+@pytest.mark.parametrize(
+    "header, shape",
+    [
+        (b"P5\n3 2\n255\n", (2, 3)),
+        (b"P5\n# made by hand\n3 2\n255\n", (2, 3)),
+        (b"P5\n3# c\n 2\n255\n", (2, 3)),
+        (b"P5\n3 2#x\n\n255#y\n\n", (2, 3)),
+        (b"P5\n3 #\n2\n2#\n55\n", (2, 3)),  # digits after a comment continue the number
+        (b"P5\n 2\n255\n", (2, 0)),  # a separator with no digits gives 0 ...
+    ],
+)
+def test_load_header_variants(tmp_path, capfd, header, shape):
+    raster = bytes(range(10, 16))
+    path = write(tmp_path / "h.pgm", header + raster)
+    if shape[1] == 0:  # ... and an empty raster is refused
+        with pytest.raises(OSError, match=CANT_LOAD):
+            zelnor.load_pgm(path)
+    else:
+        assert_bits_equal(zelnor.load_pgm(path), np.frombuffer(raster, np.uint8).reshape(shape))
+    out, err = capfd.readouterr()
+    assert out.encode() == header[3:] and err == ""
+
+
+def test_comment_inside_width_digits(tmp_path, capfd):
+    header = b"P5\n6#a comment\n4 1\n255\n"
+    image = zelnor.load_pgm(write(tmp_path / "c.pgm", header + bytes(64)))
+    assert image.shape == (1, 64)
+    assert capfd.readouterr().out.encode() == header[3:]
+
+
+@pytest.mark.parametrize(
+    "data, echoed",
+    [
+        (b"P5\n3\n2\n255\nabcdef", b"3\n"),
+        (b"P5\n3  2\n255\nabcdef", b"3  "),
+        (b"P5\n3 2\r\n255\nabcdef", b"3 2\r"),
+        (b"P5\n3 2\n255\r\nabcdef", b"3 2\n255\r"),
+        (b"P5\n-3 2\n255\nabcdef", b"-"),
+        (b"P5\n3 2\n255\n", b"3 2\n255\n"),  # header only, no raster
+        (b"P5\n3 2\n255\nabcde", b"3 2\n255\n"),  # raster one byte short
+        (b"P5\n3 2\n256\nabcdefghijk", b"3 2\n256\n"),  # 16-bit raster one byte short
+        (b"P5\n3 2\n25", b"3 2\n25"),  # number cut off by the end of the file
+        (b"P5\n3 2\n255# no end", b"3 2\n255# no end"),
+        (b"P5\n", b""),
+        (b"P5", b""),
+        (b"", b""),
+    ],
+)
+def test_load_malformed(tmp_path, capfd, data, echoed):
+    with pytest.raises(OSError, match=CANT_LOAD):
+        zelnor.load_pgm(write(tmp_path / "bad.pgm", data))
+    out, err = capfd.readouterr()
+    assert out.encode() == echoed and err == ""
+
+
+@pytest.mark.parametrize("magic", [b"P2\n", b"P6\n", b"P5 ", b"P5\r"])
+def test_load_unknown_format(tmp_path, capfd, magic):
+    with pytest.raises(OSError, match=CANT_LOAD):
+        zelnor.load_pgm(write(tmp_path / "p.pgm", magic + b"3 2\n255\nabcdef"))
+    assert capfd.readouterr() == ("", "unknown file format")
+
+
+@pytest.mark.parametrize("header", [b"P5\n30000 30000\n255\n", b"P5\n4294967295 4294967295\n65535\n"])
+def test_absurd_header_fails_without_allocating(tmp_path, header):
+    path = write(tmp_path / "big.pgm", header + bytes(1000))
+    tracemalloc.start()
+    try:
+        with pytest.raises(OSError, match=CANT_LOAD):
+            zelnor.load_pgm(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 20
+
+
+def test_load_not_a_regular_file(tmp_path):
+    with pytest.raises(OSError, match=CANT_LOAD):
+        zelnor.load_pgm(str(tmp_path))
+    fifo = str(tmp_path / "fifo")
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match=CANT_LOAD):
+        zelnor.load_pgm(fifo)  # returns at once: there is no writer
+
+
+def test_load_missing_file(tmp_path):
+    with pytest.raises(OSError, match=r"^can't open file$"):
+        zelnor.load_pgm(str(tmp_path / "none.pgm"))
+
+
+def test_trailing_bytes_and_16_bit_order(tmp_path):
+    image = zelnor.load_pgm(write(tmp_path / "t.pgm", b"P5\n2 1\n1000\n\x01\x02\xff\xfe" + b"junk"))
+    assert_bits_equal(image, np.array([[0x0102, 0xFFFE]], np.uint16))
+
+
+@pytest.mark.parametrize("maxval, dtype", [(0, np.uint8), (255, np.uint8), (256, np.uint16), (65536, np.uint8),
+                                           (65792, np.uint16)])
+def test_maxval_picks_the_sample_size(tmp_path, maxval, dtype):
+    header = b"P5\n2 1\n%d\n" % maxval
+    image = zelnor.load_pgm(write(tmp_path / "m.pgm", header + b"\x01\x02\x03\x04"))
+    expected = [[1, 2]] if dtype == np.uint8 else [[0x0102, 0x0304]]
+    assert_bits_equal(image, np.array(expected, dtype))
+
+
+@pytest.mark.parametrize(
+    "high, dtype",
+    [(255, np.uint8), (256, np.uint16), (65535, np.uint16), (0, np.uint8)],
+)
+def test_uint16_round_trip(tmp_path, capfd, rng, high, dtype):
+    image = rng.integers(0, high + 1, (37, 53)).astype(np.uint16)
+    image[0, 0] = high
+    path = str(tmp_path / "r.pgm")
+    zelnor.save_pgm(path, image)
+    loaded = zelnor.load_pgm(path)
+    assert loaded.flags.c_contiguous and loaded.flags.owndata
+    assert_bits_equal(loaded, image.astype(dtype))
+    assert capfd.readouterr().out == f"53 37\n{max(high, 1)}\n"
+
+
+def test_float_round_trip_gives_grey_levels(tmp_path, rng):
+    surface = rng.uniform(-1.2, 1.2, (20, 30))
+    path = str(tmp_path / "f.pgm")
+    zelnor.save_pgm(path, surface, 0.8)
+    assert_bits_equal(zelnor.load_pgm(path), grey_model(surface, 0.8))
+
+
+# ---- Pillow interoperability ----
+
+PIL = pytest.importorskip("PIL.Image")
+
+
+@pytest.mark.parametrize("high", [0, 255, 65535])
+def test_pillow_reads_our_files(tmp_path, rng, high):
+    image = rng.integers(0, high + 1, (31, 17)).astype(np.uint16)
+    image[3, 4] = high  # Pillow rescales 16-bit files whose maxval is below 65535
+    path = str(tmp_path / "ours.pgm")
+    zelnor.save_pgm(path, image)
+    with PIL.open(path) as im:
+        assert im.size == (17, 31)
+        np.testing.assert_array_equal(np.asarray(im), image)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16])
+def test_we_read_pillow_files(tmp_path, capfd, rng, dtype):
+    image = rng.integers(0, np.iinfo(dtype).max, (23, 41), endpoint=True).astype(dtype)
+    path = str(tmp_path / "pillow.pgm")
+    PIL.fromarray(image).save(path)
+    assert_bits_equal(zelnor.load_pgm(path), image)
+    capfd.readouterr()
+
+
+# ---- add_noise ----
+
+def noise_model(surface, amplitude, seed):
+    LIBC.srand(seed)
+    draws = np.array([LIBC.rand() % 32768 for _ in range(surface.size)], np.float64)
+    return ((draws / 32767.0 - 0.5) * amplitude + surface.ravel()).reshape(surface.shape)
+
+
+@pytest.mark.parametrize("shape", [(7,), (4, 6), (2, 3, 5), (0, 4)])
+@pytest.mark.parametrize("amplitude", [2.0, -0.3, 1e-9])
+def test_add_noise_follows_rand_after_srand(rng, shape, amplitude):
+    surface = rng.normal(size=shape)
+    expected = noise_model(surface, amplitude, 77)
+    LIBC.srand(77)
+    result = zelnor.add_noise(surface, amplitude)
+    assert_bits_equal(result, expected)
+    LIBC.srand(77)
+    assert_bits_equal(zelnor.add_noise(surface, amplitude), result)
+
+
+def test_add_noise_bounds_copy_and_advance(rng):
+    surface = rng.normal(size=(100, 100))
+    before = surface.copy()
+    noisy = zelnor.add_noise(surface, 2.0)
+    assert np.abs(noisy - surface).max() <= 1.0
+    assert np.abs(noisy - surface).max() > 0.99
+    assert not np.array_equal(zelnor.add_noise(surface, 2.0), noisy)
+    np.testing.assert_array_equal(zelnor.add_noise(surface, 0.0), surface)
+    assert_bits_equal(surface, before)
+
+
+def test_add_noise_scalar_and_layouts(rng):
+    value = zelnor.add_noise(np.array(3.0), 0.0)
+    assert isinstance(value, np.float64) and value == 3.0
+    surface = rng.normal(size=(6, 9))
+    expected = noise_model(surface, 0.5, 5)
+    for name, view in layouts(surface).items():
+        LIBC.srand(5)
+        assert_bits_equal(zelnor.add_noise(view, 0.5), expected)
+
+
+@pytest.mark.parametrize("surface", [np.zeros(3, np.float32), np.zeros((2, 2), np.int64), np.zeros((), np.uint16)])
+def test_add_noise_requires_double(surface):
+    with pytest.raises(ValueError, match=r"^surface must be of type double\.$"):
+        zelnor.add_noise(surface, 1.0)
+
+
+# ---- binning ----
+
+def binning_model(image, factor):
+    rows, cols = image.shape[0] // factor, image.shape[1] // factor
+    out = np.zeros((rows, cols))
+    for di in range(factor):  # the block's pixels in row-major order
+        for dj in range(factor):
+            out = out + image[di::factor, dj::factor][:rows, :cols]
+    return out
+
+
+@pytest.mark.parametrize(
+    "shape, factor",
+    [((4, 6), 2), ((9, 12), 3), ((64, 48), 4), ((10, 10), 5), ((15, 21), 7), ((16, 16), 16),
+     ((5, 7), 2), ((7, 5), 3), ((3, 3), 4), ((0, 6), 2), ((1, 1000), 1)],
+)
+def test_binning_sums_blocks(rng, shape, factor):
+    image = rng.normal(size=shape) * 10.0 ** rng.integers(-8, 8, size=shape)
+    result = zelnor.binning(image, factor)
+    assert result.shape == (shape[0] // factor, shape[1] // factor)
+    assert_bits_equal(result, binning_model(image, factor))
+
+
+def test_binning_pinned_values():
+    image = np.arange(24.0).reshape(4, 6)
+    result = zelnor.binning(image, 2)
+    assert result[0, 0] == 0 + 1 + 6 + 7
+    assert_bits_equal(zelnor.binning(np.array([[-0.0, 1.5]]), 1), np.array([[0.0, 1.5]]))
+    assert zelnor.binning(image, 2 + 65536).shape == (2, 3)  # the factor is taken modulo 65536
+
+
+def test_binning_reads_any_layout_by_value(rng):
+    image = rng.normal(size=(12, 18))
+    expected = binning_model(image, 3)
+    for name, view in layouts(image).items():
+        assert_bits_equal(zelnor.binning(view, 3), expected)
+
+
+@pytest.mark.parametrize(
+    "image, factor, message",
+    [
+        (np.zeros((2, 2, 2)), 0, r"^array must be 2 dimensional\.$"),
+        (np.zeros(4), 2, r"^array must be 2 dimensional\.$"),
+        (np.zeros((4, 4), np.float32), 0, r"^factor must be at least 1\.$"),
+        (np.zeros((4, 4)), 65536, r"^factor must be at least 1\.$"),
+        (np.zeros((4, 4), np.float32), 2, r"^array must be of type double\.$"),
+    ],
+)
+def test_binning_checks_in_order(image, factor, message):
+    with pytest.raises(ValueError, match=message):
+        zelnor.binning(image, factor)
