@@ -6,6 +6,7 @@
 #include "args.hpp"
 
 #include "../pupil/masks.cpp"
+#include "../pupil/zernike.cpp"
 #include "../pupil/pupil_py.cpp"
 
 #ifndef ZELNOR_VERSION
@@ -18,6 +19,8 @@ namespace {
 PyMethodDef module_functions[] = {
     {"roundmask", py_roundmask, METH_VARARGS, "generate round mask."},
     {"make_mask", py_make_mask, METH_VARARGS, "make mask."},
+    {"zernike_surface", py_zernike_surface, METH_VARARGS, "generate surface from zernike polinomials."},
+    {"zernike_matrix", py_zernike_matrix, METH_VARARGS, "generate matrix of zernike polinomials surfaces."},
     {nullptr, nullptr, 0, nullptr},
 };
 
