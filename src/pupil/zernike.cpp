@@ -173,7 +173,8 @@ ZELNOR_INLINE void evaluate_slot(std::size_t slot, const double* xs, double y, d
 
 // Wider vector units where the processor has them, chosen once at load time;
 // the arithmetic per element is the same IEEE operations in every clone.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// ZELNOR_NO_TARGET_CLONES builds one version for the compiler's target only.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(ZELNOR_NO_TARGET_CLONES)
 #define ZELNOR_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), noinline))
 #else
 #define ZELNOR_VECTOR_CLONES __attribute__((noinline))
