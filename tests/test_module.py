@@ -14,6 +14,8 @@ import zelnor
 FUNCTIONS = [
     ("roundmask", "generate round mask."),
     ("make_mask", "make mask."),
+    ("zernike_surface", "generate surface from zernike polinomials."),
+    ("zernike_matrix", "generate matrix of zernike polinomials surfaces."),
     ("add_noise", "add noise."),
     ("save_pgm", "save matrix as pgm file."),
     ("load_pgm", "load pgm file."),

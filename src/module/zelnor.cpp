@@ -6,6 +6,7 @@
 #include "args.hpp"
 
 #include "../pupil/masks.cpp"
+#include "../pupil/zernike.cpp"
 #include "../pupil/pupil_py.cpp"
 #include "../imageio/pgm.cpp"
 #include "../imageio/noise_binning.cpp"
@@ -21,6 +22,8 @@ namespace {
 PyMethodDef module_functions[] = {
     {"roundmask", py_roundmask, METH_VARARGS, "generate round mask."},
     {"make_mask", py_make_mask, METH_VARARGS, "make mask."},
+    {"zernike_surface", py_zernike_surface, METH_VARARGS, "generate surface from zernike polinomials."},
+    {"zernike_matrix", py_zernike_matrix, METH_VARARGS, "generate matrix of zernike polinomials surfaces."},
     {"add_noise", py_add_noise, METH_VARARGS, "add noise."},
     {"save_pgm", py_save_pgm, METH_VARARGS, "save matrix as pgm file."},
     {"load_pgm", py_load_pgm, METH_VARARGS, "load pgm file."},

@@ -42,5 +42,21 @@ bool fill_roundmask(std::uint8_t* out, std::size_t rows, std::size_t cols, doubl
 // Threshold mask: out[i] = (surface[i] >= threshold) for i < n.
 void fill_threshold_mask(const double* surface, std::size_t n, double threshold, std::uint8_t* out);
 
+// Slots of the Zernike term table: Fringe terms 1 to 29, then seven zero slots.
+constexpr std::size_t ZERNIKE_SLOTS = 36;
+
+// Surface from Fringe coefficients: out[r*cols + c] is the sum, in increasing
+// slot order from 0.0, of term(x, y) * coefficient over the first
+// min(n_coefficients, 36) slots whose coefficient is not equal to zero, at
+// inside pixels; 0.0 outside. False when out of memory.
+bool fill_zernike_surface(const double* coefficients, std::size_t n_coefficients, const std::uint8_t* mask,
+                          std::size_t rows, std::size_t cols, double* out);
+
+// Term matrix of `count` rows of rows*cols values: row k holds slot k's term at
+// the inside pixels and 0.0 elsewhere; rows from 36 up are zeros. False when
+// out of memory.
+bool fill_zernike_matrix(const std::uint8_t* mask, std::size_t rows, std::size_t cols, std::size_t count,
+                         double* out);
+
 }  // namespace
 }  // namespace zelnor

@@ -48,5 +48,67 @@ PyObject* py_make_mask(PyObject* /*module*/, PyObject* args) {
     return hand_back(result);
 }
 
+PyObject* py_zernike_surface(PyObject* /*module*/, PyObject* args) {
+    PyObject* coefficients_obj = nullptr;
+    PyObject* mask_obj = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:zernike_surface", &PyArray_Type, &coefficients_obj, &PyArray_Type,
+                          &mask_obj)) {
+        return nullptr;
+    }
+    PyArrayObject* coefficients = as_array(coefficients_obj);
+    PyArrayObject* mask = as_array(mask_obj);
+    if (!require_type(coefficients, NPY_FLOAT64, "array of coefficients must be of type Float.") ||
+        !require_ndim(coefficients, 1, "array of coefficients must be 1 dimensional.") ||
+        !require_type(mask, NPY_BOOL, "mask array must be of type Bool.") ||
+        !require_ndim(mask, 2, "mask array must be 2 dimensional.")) {
+        return nullptr;
+    }
+    ContiguousInput coefficient_values;
+    ContiguousInput mask_values;
+    if (!coefficient_values.open(coefficients) || !mask_values.open(mask)) {
+        return nullptr;
+    }
+    PyArrayObject* result = new_result(2, PyArray_DIMS(mask), NPY_FLOAT64);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    if (!fill_zernike_surface(coefficient_values.data<double>(), element_count(coefficients),
+                              mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+                              result_data<double>(result))) {
+        Py_DECREF(result);
+        return PyErr_NoMemory();
+    }
+    return hand_back(result);
+}
+
+PyObject* py_zernike_matrix(PyObject* /*module*/, PyObject* args) {
+    PyObject* mask_obj = nullptr;
+    int count = 0;
+    if (!PyArg_ParseTuple(args, "O!i:zernike_matrix", &PyArray_Type, &mask_obj, &count)) {
+        return nullptr;
+    }
+    PyArrayObject* mask = as_array(mask_obj);
+    if (!require_type(mask, NPY_BOOL, "mask array must be of type Bool.") ||
+        !require_ndim(mask, 2, "mask array must be 2 dimensional.")) {
+        return nullptr;
+    }
+    ContiguousInput mask_values;
+    if (!mask_values.open(mask)) {
+        return nullptr;
+    }
+    // The mask exists, so its element count fits; NumPy checks count * pixels.
+    const npy_intp dims[2] = {count, PyArray_SIZE(mask)};
+    PyArrayObject* result = new_result(2, dims, NPY_FLOAT64);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    if (!fill_zernike_matrix(mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+                             static_cast<std::size_t>(count), result_data<double>(result))) {
+        Py_DECREF(result);
+        return PyErr_NoMemory();
+    }
+    return hand_back(result);
+}
+
 }  // namespace
 }  // namespace zelnor
