@@ -14,6 +14,7 @@ import zelnor
 FUNCTIONS = [
     ("roundmask", "generate round mask."),
     ("make_mask", "make mask."),
+    ("fast_unwrap", "fast and simle phase unwrapping."),
 ]
 
 
@@ -48,6 +49,7 @@ def test_no_functions_beyond_the_table():
         lambda: zelnor.roundmask(limit=1.0, width=3, height=3),
         lambda: zelnor.roundmask(1.0, 3, height=3),
         lambda: zelnor.make_mask(np.zeros((2, 2)), threshold=0.0),
+        lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2)), scale=1.0),
     ],
 )
 def test_keywords_are_refused(call):
@@ -61,6 +63,8 @@ def test_keywords_are_refused(call):
         (lambda: zelnor.roundmask(1.0, 3), "roundmask"),
         (lambda: zelnor.make_mask([[1.0]], 0.0), "make_mask"),
         (lambda: zelnor.make_mask(np.zeros((2, 2))), "make_mask"),
+        (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), [[0.0]], 1.0), "fast_unwrap"),
+        (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2))), "fast_unwrap"),
     ],
 )
 def test_parser_errors_name_the_function(call, name):
