@@ -222,3 +222,17 @@ def test_nan_spreads_but_never_becomes_an_extreme():
     result = zelnor.fast_unwrap(np.ones((1, 4), bool), surface, 1.0)
     assert result[0, :2].tolist() == [-0.5, 0.5]
     assert np.isnan(result[0, 2:]).all()
+
+
+@pytest.mark.parametrize("edge", [HALF, -HALF, 3 * HALF, -3 * HALF])
+@pytest.mark.parametrize("ulps", [-3, -2, -1, 0, 1, 2, 3])
+def test_corrections_next_to_half_a_period(edge, ulps):
+    # Differences within a few units in the last place of an odd half period,
+    # where a shortcut around the floor would first go wrong.
+    difference = edge
+    for _ in range(abs(ulps)):
+        difference = np.nextafter(difference, np.inf if ulps > 0 else -np.inf)
+    for reference in (0.0, 0.75, -2.5):
+        surface = np.array([[reference, reference - difference]])
+        mask = np.ones((1, 2), bool)
+        assert_bits_equal(zelnor.fast_unwrap(mask, surface, 1.0), fill_model(mask, surface, 1.0))
