@@ -20,6 +20,7 @@ FUNCTIONS = [
     ("save_pgm", "save matrix as pgm file."),
     ("load_pgm", "load pgm file."),
     ("binning", "image binning."),
+    ("fast_unwrap", "fast and simle phase unwrapping."),
 ]
 
 
@@ -58,6 +59,7 @@ def test_no_functions_beyond_the_table():
         lambda: zelnor.save_pgm("unused.pgm", np.zeros((2, 2)), scale=1.0),
         lambda: zelnor.load_pgm(path="unused.pgm"),
         lambda: zelnor.binning(np.zeros((2, 2)), factor=1),
+        lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2)), scale=1.0),
     ],
 )
 def test_keywords_are_refused(call):
@@ -74,6 +76,8 @@ def test_keywords_are_refused(call):
         (lambda: zelnor.add_noise([1.0], 1.0), "add_noise"),
         (lambda: zelnor.save_pgm(b"x.pgm", np.zeros((2, 2))), "save_pgm"),
         (lambda: zelnor.load_pgm(1), "load_pgm"),
+        (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), [[0.0]], 1.0), "fast_unwrap"),
+        (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2))), "fast_unwrap"),
     ],
 )
 def test_parser_errors_name_the_function(call, name):

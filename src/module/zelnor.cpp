@@ -11,6 +11,8 @@
 #include "../imageio/pgm.cpp"
 #include "../imageio/noise_binning.cpp"
 #include "../imageio/imageio_py.cpp"
+#include "../unwrap/fast_unwrap.cpp"
+#include "../unwrap/fast_unwrap_py.cpp"
 
 #ifndef ZELNOR_VERSION
 #define ZELNOR_VERSION "0.1"
@@ -28,6 +30,7 @@ PyMethodDef module_functions[] = {
     {"save_pgm", py_save_pgm, METH_VARARGS, "save matrix as pgm file."},
     {"load_pgm", py_load_pgm, METH_VARARGS, "load pgm file."},
     {"binning", py_binning, METH_VARARGS, "image binning."},
+    {"fast_unwrap", py_fast_unwrap, METH_VARARGS, "fast and simle phase unwrapping."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,43 @@
+// Python entry point of the fast flood-fill unwrapper.
+#include "../module/args.hpp"
+#include "unwrap.hpp"
+
+namespace zelnor {
+namespace {
+
+PyObject* py_fast_unwrap(PyObject* /*module*/, PyObject* args) {
+    PyObject* mask_obj = nullptr;
+    PyObject* surface_obj = nullptr;
+    double scale = 0.0;
+    if (!PyArg_ParseTuple(args, "O!O!d:fast_unwrap", &PyArray_Type, &mask_obj, &PyArray_Type,
+                          &surface_obj, &scale)) {
+        return nullptr;
+    }
+    PyArrayObject* mask = as_array(mask_obj);
+    PyArrayObject* surface = as_array(surface_obj);
+    if (!require_type(mask, NPY_BOOL, "mask must be of type Bool.") ||
+        !require_ndim(mask, 2, "mask must be 2 dimensional.") ||
+        !require_type(surface, NPY_FLOAT64, "surface must be of type double.") ||
+        !require_ndim(surface, 2, "surface must be 2 dimensional.") ||
+        !require_same_dims(mask, surface, "mask and phase map dimensions must be equivalent.")) {
+        return nullptr;
+    }
+    ContiguousInput mask_values;
+    ContiguousInput surface_values;
+    if (!mask_values.open(mask) || !surface_values.open(surface)) {
+        return nullptr;
+    }
+    PyArrayObject* result = new_result(2, PyArray_DIMS(surface), NPY_FLOAT64);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    if (!fast_unwrap_kernel(mask_values.data<std::uint8_t>(), surface_values.data<double>(),
+                            dim(surface, 0), dim(surface, 1), scale, result_data<double>(result))) {
+        Py_DECREF(result);
+        return PyErr_NoMemory();
+    }
+    return hand_back(result);
+}
+
+}  // namespace
+}  // namespace zelnor
