@@ -7,6 +7,10 @@
 
 #include "../pupil/masks.cpp"
 #include "../pupil/pupil_py.cpp"
+#include "../phase/interferogram.cpp"
+#include "../phase/retrieval.cpp"
+#include "../phase/wrap.cpp"
+#include "../phase/phase_py.cpp"
 
 #ifndef ZELNOR_VERSION
 #define ZELNOR_VERSION "0.1"
@@ -18,6 +22,10 @@ namespace {
 PyMethodDef module_functions[] = {
     {"roundmask", py_roundmask, METH_VARARGS, "generate round mask."},
     {"make_mask", py_make_mask, METH_VARARGS, "make mask."},
+    {"interferogram", py_interferogram, METH_VARARGS, "generate interferogram from surface."},
+    {"phase", py_phase, METH_VARARGS, "calculate phase."},
+    {"phase5", py_phase5, METH_VARARGS, "calculate phase 5 frames."},
+    {"wrap", py_wrap, METH_VARARGS, "phase wrapping."},
     {nullptr, nullptr, 0, nullptr},
 };
 
