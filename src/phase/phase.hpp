@@ -10,6 +10,23 @@
 namespace zelnor {
 namespace {
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// Kernels whose exact arithmetic maps onto wider registers carry an AVX2
+// variant, chosen at run time; the baseline build stays plain x86-64.
+#define ZELNOR_PHASE_AVX2 1
+inline bool cpu_has_avx2() {
+    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return available;
+}
+inline bool cpu_has_avx512() {
+    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") != 0 &&
+                                                             __builtin_cpu_supports("avx512dq") != 0 &&
+                                                             __builtin_cpu_supports("avx512vl") != 0 &&
+                                                             __builtin_cpu_supports("avx512bw") != 0);
+    return available;
+}
+#endif
+
 // One fringe frame: out[i] = trunc(((sin(scale*surface[i] + shift) + 1) * 0.5) * peak)
 // where mask[i] is non-zero, 0 elsewhere and wherever the sine is NaN.
 void fill_interferogram(const std::uint8_t* mask, const double* surface, std::size_t n, double scale,
@@ -23,7 +40,7 @@ bool fill_phase(const std::uint16_t* const* frames, int count, std::size_t n, do
 // Binary angle (65536 units to the turn) of the integer vector (x, y), an
 // approximation of atan2(y, x) * 32768 / pi by six shift-and-add rotations.
 // Exact for every vector five uint16 frames can produce.
-std::int16_t fixed_atan2(std::int64_t x, std::int64_t y);
+inline std::int16_t fixed_atan2(std::int64_t x, std::int64_t y);
 
 // Five-frame integer phase: out[i] = fixed_atan2(I0 - 2*I2 + I4, 2*(I3 - I1)).
 void fill_phase5(const std::uint16_t* const* frames, std::size_t n, std::int16_t* out);
