@@ -14,6 +14,10 @@ import zelnor
 FUNCTIONS = [
     ("roundmask", "generate round mask."),
     ("make_mask", "make mask."),
+    ("interferogram", "generate interferogram from surface."),
+    ("phase", "calculate phase."),
+    ("phase5", "calculate phase 5 frames."),
+    ("wrap", "phase wrapping."),
 ]
 
 
@@ -48,6 +52,8 @@ def test_no_functions_beyond_the_table():
         lambda: zelnor.roundmask(limit=1.0, width=3, height=3),
         lambda: zelnor.roundmask(1.0, 3, height=3),
         lambda: zelnor.make_mask(np.zeros((2, 2)), threshold=0.0),
+        lambda: zelnor.wrap(np.zeros((2, 2)), period=1.0),
+        lambda: zelnor.phase(frames=[np.zeros((2, 2), np.uint16)] * 4),
     ],
 )
 def test_keywords_are_refused(call):
@@ -61,6 +67,11 @@ def test_keywords_are_refused(call):
         (lambda: zelnor.roundmask(1.0, 3), "roundmask"),
         (lambda: zelnor.make_mask([[1.0]], 0.0), "make_mask"),
         (lambda: zelnor.make_mask(np.zeros((2, 2))), "make_mask"),
+        (lambda: zelnor.interferogram(1.0, 0.0, 1, [[True]], np.ones((1, 1))), "interferogram"),
+        (lambda: zelnor.interferogram(1.0, 0.0, 1), "interferogram"),
+        (lambda: zelnor.phase(), "phase"),
+        (lambda: zelnor.phase5(tuple()), "phase"),
+        (lambda: zelnor.wrap([[1.0]], 1.0), "wrap"),
     ],
 )
 def test_parser_errors_name_the_function(call, name):
