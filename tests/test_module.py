@@ -21,6 +21,10 @@ FUNCTIONS = [
     ("load_pgm", "load pgm file."),
     ("binning", "image binning."),
     ("fast_unwrap", "fast and simle phase unwrapping."),
+    ("interferogram", "generate interferogram from surface."),
+    ("phase", "calculate phase."),
+    ("phase5", "calculate phase 5 frames."),
+    ("wrap", "phase wrapping."),
 ]
 
 
@@ -60,6 +64,8 @@ def test_no_functions_beyond_the_table():
         lambda: zelnor.load_pgm(path="unused.pgm"),
         lambda: zelnor.binning(np.zeros((2, 2)), factor=1),
         lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2)), scale=1.0),
+        lambda: zelnor.wrap(np.zeros((2, 2)), period=1.0),
+        lambda: zelnor.phase(frames=[np.zeros((2, 2), np.uint16)] * 4),
     ],
 )
 def test_keywords_are_refused(call):
@@ -78,6 +84,11 @@ def test_keywords_are_refused(call):
         (lambda: zelnor.load_pgm(1), "load_pgm"),
         (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), [[0.0]], 1.0), "fast_unwrap"),
         (lambda: zelnor.fast_unwrap(np.ones((2, 2), bool), np.zeros((2, 2))), "fast_unwrap"),
+        (lambda: zelnor.interferogram(1.0, 0.0, 1, [[True]], np.ones((1, 1))), "interferogram"),
+        (lambda: zelnor.interferogram(1.0, 0.0, 1), "interferogram"),
+        (lambda: zelnor.phase(), "phase"),
+        (lambda: zelnor.phase5(tuple()), "phase"),
+        (lambda: zelnor.wrap([[1.0]], 1.0), "wrap"),
     ],
 )
 def test_parser_errors_name_the_function(call, name):

@@ -13,6 +13,10 @@
 #include "../imageio/imageio_py.cpp"
 #include "../unwrap/fast_unwrap.cpp"
 #include "../unwrap/fast_unwrap_py.cpp"
+#include "../phase/interferogram.cpp"
+#include "../phase/retrieval.cpp"
+#include "../phase/wrap.cpp"
+#include "../phase/phase_py.cpp"
 
 #ifndef ZELNOR_VERSION
 #define ZELNOR_VERSION "0.1"
@@ -31,6 +35,10 @@ PyMethodDef module_functions[] = {
     {"load_pgm", py_load_pgm, METH_VARARGS, "load pgm file."},
     {"binning", py_binning, METH_VARARGS, "image binning."},
     {"fast_unwrap", py_fast_unwrap, METH_VARARGS, "fast and simle phase unwrapping."},
+    {"interferogram", py_interferogram, METH_VARARGS, "generate interferogram from surface."},
+    {"phase", py_phase, METH_VARARGS, "calculate phase."},
+    {"phase5", py_phase5, METH_VARARGS, "calculate phase 5 frames."},
+    {"wrap", py_wrap, METH_VARARGS, "phase wrapping."},
     {nullptr, nullptr, 0, nullptr},
 };
 
