@@ -14,6 +14,7 @@ import zelnor
 FUNCTIONS = [
     ("roundmask", "generate round mask."),
     ("make_mask", "make mask."),
+    ("unwrap", "phase unwrapping."),
 ]
 
 

@@ -7,6 +7,8 @@
 
 #include "../pupil/masks.cpp"
 #include "../pupil/pupil_py.cpp"
+#include "../unwrap/reliability.cpp"
+#include "../unwrap/unwrap_py.cpp"
 
 #ifndef ZELNOR_VERSION
 #define ZELNOR_VERSION "0.1"
@@ -18,6 +20,7 @@ namespace {
 PyMethodDef module_functions[] = {
     {"roundmask", py_roundmask, METH_VARARGS, "generate round mask."},
     {"make_mask", py_make_mask, METH_VARARGS, "make mask."},
+    {"unwrap", py_unwrap, METH_VARARGS, "phase unwrapping."},
     {nullptr, nullptr, 0, nullptr},
 };
 

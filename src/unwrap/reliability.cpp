@@ -1,0 +1,456 @@
+// The reliability-sorted unwrapper: pixel roughness, edges, their ordering
+// and the merging of pixel groups (Herraez et al., 2002), all in float32.
+//
+// The grid is a torus: row -1 is row H-1 and column -1 is column W-1, also
+// for grids of one row or column, where the pixel's own row or column then
+// serves as its neighbour.
+#include "unwrap.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
+namespace zelnor {
+namespace {
+
+constexpr float PI_F = 3.14159274101257324f;      // bits 0x40490FDB
+constexpr float TWO_PI_F = 6.28318548202514648f;  // bits 0x40C90FDB
+
+// Roughness of a pixel that is never scored: far above any scored value
+// (at most 16 pi^2 for phases in [-pi, pi]), with a random part so that the
+// edges between such pixels sort in random order. Sums stay below 2^24.
+constexpr int UNSCORED_BASE = 9999999;
+
+constexpr std::uint8_t VALID = 255;
+
+// One record per pixel, in flat order. Groups are singly linked lists of
+// pixel indices: `leader` is the first member, `members` and `tail` are kept
+// current on the leader only, `link` is the next member or NO_LINK.
+template <class Index>
+struct UnwrapPixel {
+    Index leader;
+    Index link;
+    Index tail;
+    std::int32_t cycles;
+    std::int32_t members;
+    float phase_value;
+    float roughness;
+    std::uint8_t mask;
+    std::uint8_t inner_mask;
+};
+
+template <class Index>
+constexpr Index NO_LINK = std::numeric_limits<Index>::max();
+
+// Which neighbour an edge leads to; stored in the two low bits of `ends`.
+enum EdgeKind : unsigned { ROW = 0, ROW_WRAP = 1, COLUMN = 2, COLUMN_WRAP = 3 };
+
+// One record per pair of adjacent valid pixels: the sort key and the first
+// end with the kind of the pair, 8 bytes for 32-bit indices, so the sort moves
+// little memory. The second end follows from the first and the kind, and the
+// jump is taken from the two ends' phases when the edge is merged (phases do
+// not change before all edges are merged).
+template <class Index>
+struct UnwrapEdge {
+    float roughness;
+    Index ends;  // first * 4 + kind
+};
+
+// Offsets from an edge's first end to its second, by kind, modulo the index width.
+template <class Index>
+struct EdgeGeometry {
+    Index offset[4];
+    EdgeGeometry(std::size_t rows, std::size_t cols) {
+        const std::size_t n = rows * cols;
+        offset[ROW] = 1;
+        offset[ROW_WRAP] = static_cast<Index>(Index(0) - static_cast<Index>(cols - 1));
+        offset[COLUMN] = static_cast<Index>(cols);
+        offset[COLUMN_WRAP] = static_cast<Index>(static_cast<Index>(cols) - static_cast<Index>(n));
+    }
+    Index first(Index ends) const { return ends >> 2; }
+    Index second(Index ends) const { return static_cast<Index>((ends >> 2) + offset[ends & 3]); }
+};
+
+inline float wrap_difference(float x) {
+    if (x > PI_F) {
+        return x - TWO_PI_F;
+    }
+    if (x < -PI_F) {
+        return x + TWO_PI_F;
+    }
+    return x;
+}
+
+// -1: the second end lies a period below the first; +1: above; NaN gives 0.
+inline std::int32_t edge_jump(float a, float b) {
+    const float d = a - b;
+    if (d > PI_F) {
+        return -1;
+    }
+    if (d < -PI_F) {
+        return 1;
+    }
+    return 0;
+}
+
+// Whether some valid pixel has a valid right or lower neighbour inside the
+// image (pairs across the border do not count).
+bool has_adjacent_pair(const std::uint8_t* mask, std::size_t rows, std::size_t cols) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::uint8_t* row = mask + r * cols;
+        const std::uint8_t* below = r + 1 < rows ? row + cols : nullptr;
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (row[c] != VALID) {
+                continue;
+            }
+            if ((c + 1 < cols && row[c + 1] == VALID) || (below != nullptr && below[c] == VALID)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Neighbour rows and columns of (r, c) on the torus.
+struct TorusStep {
+    std::size_t up, down, left, right;
+    TorusStep(std::size_t r, std::size_t c, std::size_t rows, std::size_t cols)
+        : up(r == 0 ? rows - 1 : r - 1), down(r + 1 == rows ? 0 : r + 1),
+          left(c == 0 ? cols - 1 : c - 1), right(c + 1 == cols ? 0 : c + 1) {}
+};
+
+// The corners are never scored; every other pixel is, on the torus.
+inline bool is_corner(std::size_t r, std::size_t c, std::size_t rows, std::size_t cols) {
+    return (r == 0 || r + 1 == rows) && (c == 0 || c + 1 == cols);
+}
+
+// 255 where a non-corner pixel and its eight neighbours all have mask 255.
+void build_inner_mask(const std::uint8_t* mask, std::uint8_t* inner, std::size_t cols, std::size_t rows) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const TorusStep rs(r, 0, rows, cols);
+        const std::uint8_t* up = mask + rs.up * cols;
+        const std::uint8_t* mid = mask + r * cols;
+        const std::uint8_t* down = mask + rs.down * cols;
+        for (std::size_t c = 0; c < cols; ++c) {
+            if (is_corner(r, c, rows, cols)) {
+                continue;
+            }
+            const std::size_t cl = c == 0 ? cols - 1 : c - 1;
+            const std::size_t cr = c + 1 == cols ? 0 : c + 1;
+            const bool all = (up[cl] & up[c] & up[cr] & mid[cl] & mid[c] & mid[cr] & down[cl] & down[c] &
+                              down[cr]) == VALID;
+            if (all) {
+                inner[r * cols + c] = VALID;
+            }
+        }
+    }
+}
+
+// Every record in its initial state, one rand() per pixel in flat order.
+template <class Index>
+void init_pixels(const float* phase, const std::uint8_t* mask, const std::uint8_t* inner,
+                 UnwrapPixel<Index>* pixels, std::size_t rows, std::size_t cols) {
+    const std::size_t n = rows * cols;
+    for (std::size_t k = 0; k < n; ++k) {
+        UnwrapPixel<Index>& p = pixels[k];
+        p.leader = static_cast<Index>(k);
+        p.link = NO_LINK<Index>;
+        p.tail = static_cast<Index>(k);
+        p.cycles = 0;
+        p.members = 1;
+        p.phase_value = phase[k];
+        // Low 15 bits: the same range wherever RAND_MAX is larger than 32767.
+        p.roughness = static_cast<float>(UNSCORED_BASE + std::rand() % 32768);
+        p.mask = mask[k];
+        p.inner_mask = inner[k];
+    }
+}
+
+// Sum of the squared wrapped second differences along the four lines through
+// the pixel, in float32, in a fixed order.
+inline float pixel_roughness(float v, float left, float right, float up, float down, float upleft,
+                             float downright, float upright, float downleft) {
+    const float s1 = wrap_difference(left - v) - wrap_difference(v - right);
+    const float s2 = wrap_difference(up - v) - wrap_difference(v - down);
+    const float s3 = wrap_difference(upleft - v) - wrap_difference(v - downright);
+    const float s4 = wrap_difference(upright - v) - wrap_difference(v - downleft);
+    return ((s1 * s1 + s2 * s2) + s3 * s3) + s4 * s4;
+}
+
+template <class Index>
+void compute_roughness(const float* phase, UnwrapPixel<Index>* pixels, std::size_t cols, std::size_t rows) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const TorusStep rs(r, 0, rows, cols);
+        const float* up = phase + rs.up * cols;
+        const float* mid = phase + r * cols;
+        const float* down = phase + rs.down * cols;
+        UnwrapPixel<Index>* row = pixels + r * cols;
+        auto score = [&](std::size_t c, std::size_t cl, std::size_t cr) {
+            if (row[c].inner_mask == VALID) {
+                row[c].roughness = pixel_roughness(mid[c], mid[cl], mid[cr], up[c], down[c], up[cl], down[cr],
+                                                   up[cr], down[cl]);
+            }
+        };
+        // Interior columns without index wrapping; the two border columns apart.
+        for (std::size_t c = 1; c + 1 < cols; ++c) {
+            score(c, c - 1, c + 1);
+        }
+        const bool border_row = r == 0 || r + 1 == rows;
+        if (!border_row) {
+            score(0, cols - 1, cols == 1 ? 0 : 1);
+            if (cols > 1) {
+                score(cols - 1, cols - 2, 0);
+            }
+        }
+    }
+}
+
+// Appends edges in building order. Edges whose key is NaN (from NaN or
+// infinite phases) are stacked from the back of the array so that they can
+// be placed after all others without sorting them.
+template <class Index>
+struct EdgeBuilder {
+    UnwrapEdge<Index>* edges;
+    std::size_t capacity;
+    std::size_t unordered = 0;
+
+    void add(const UnwrapPixel<Index>* pixels, std::size_t first, std::size_t second, EdgeKind kind) {
+        const UnwrapPixel<Index>& p = pixels[first];
+        const UnwrapPixel<Index>& q = pixels[second];
+        if (p.mask != VALID || q.mask != VALID) {
+            return;
+        }
+        const float key = p.roughness + q.roughness;
+        const Index ends = static_cast<Index>(static_cast<Index>(first) * 4 + kind);
+        if (key == key) {
+            edges[edge_count - unordered] = UnwrapEdge<Index>{key, ends};
+        } else {
+            edges[capacity - 1 - unordered] = UnwrapEdge<Index>{key, ends};
+            ++unordered;
+        }
+        ++edge_count;
+    }
+
+    // Moves the NaN-keyed edges, in building order, behind the others; returns
+    // the number of edges to sort.
+    std::size_t gather_unordered() {
+        const std::size_t ordered = edge_count - unordered;
+        UnwrapEdge<Index>* back = edges + capacity - unordered;
+        std::reverse(back, edges + capacity);
+        std::memmove(static_cast<void*>(edges + ordered), back, unordered * sizeof(UnwrapEdge<Index>));
+        return ordered;
+    }
+};
+
+template <class Index>
+void add_row_edges(const UnwrapPixel<Index>* pixels, EdgeBuilder<Index>& out, std::size_t cols, std::size_t rows) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t base = r * cols;
+        for (std::size_t c = 0; c + 1 < cols; ++c) {
+            out.add(pixels, base + c, base + c + 1, ROW);
+        }
+    }
+    for (std::size_t r = 0; r < rows; ++r) {
+        out.add(pixels, r * cols + cols - 1, r * cols, ROW_WRAP);
+    }
+}
+
+template <class Index>
+void add_column_edges(const UnwrapPixel<Index>* pixels, EdgeBuilder<Index>& out, std::size_t cols,
+                      std::size_t rows) {
+    for (std::size_t k = 0; k + cols < rows * cols; ++k) {
+        out.add(pixels, k, k + cols, COLUMN);
+    }
+    const std::size_t last_row = (rows - 1) * cols;
+    for (std::size_t c = 0; c < cols; ++c) {
+        out.add(pixels, last_row + c, c, COLUMN_WRAP);
+    }
+}
+
+// Quicksort by ascending key of the inclusive range lo..hi; no key is NaN.
+// Median of three, a pivot that is a key of the range strictly above the key
+// left at lo, and a two-sided partition. It is not stable: its order of equal
+// keys decides merges, so it must stay exactly this algorithm. The smaller
+// part is sorted by recursion and the larger one by iteration; the parts are
+// disjoint, so that order does not change the result and bounds the stack.
+template <class Index>
+void sort_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+    while (lo < hi) {
+        const std::ptrdiff_t mid = lo + (hi - lo) / 2;
+        if (e[lo].roughness > e[mid].roughness) {
+            std::swap(e[lo], e[mid]);
+        }
+        if (e[lo].roughness > e[hi].roughness) {
+            std::swap(e[lo], e[hi]);
+        }
+        if (e[mid].roughness > e[hi].roughness) {
+            std::swap(e[mid], e[hi]);
+        }
+        float pivot;
+        if (e[mid].roughness > e[lo].roughness) {
+            pivot = e[mid].roughness;
+        } else if (e[hi].roughness > e[mid].roughness) {
+            pivot = e[hi].roughness;
+        } else {
+            std::ptrdiff_t p = lo + 1;
+            while (p < hi && e[p].roughness == e[lo].roughness) {
+                ++p;
+            }
+            if (p >= hi) {
+                return;  // all keys equal: left in building order
+            }
+            if (e[lo].roughness > e[p].roughness) {
+                std::swap(e[lo], e[p]);
+            }
+            pivot = e[p].roughness;
+        }
+        std::ptrdiff_t i = lo;
+        std::ptrdiff_t j = hi;
+        while (i <= j) {
+            while (e[i].roughness < pivot) {
+                ++i;
+            }
+            while (e[j].roughness >= pivot) {
+                --j;
+            }
+            if (i < j) {
+                std::swap(e[i], e[j]);
+                ++i;
+                --j;
+            }
+        }
+        if (i - lo < hi - i) {
+            sort_edges(e, lo, i - 1);
+            lo = i;
+        } else {
+            sort_edges(e, i, hi);
+            hi = i - 1;
+        }
+    }
+}
+
+// Joins groups along the edges in sorted order; the smaller group (on a tie
+// the group of the edge's first end) is relabelled into the other.
+template <class Index>
+void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapPixel<Index>* px,
+                  const EdgeGeometry<Index>& geometry) {
+    for (std::size_t k = 0; k < count; ++k) {
+        const Index pi = geometry.first(edges[k].ends);
+        const Index qi = geometry.second(edges[k].ends);
+        UnwrapPixel<Index>& p = px[pi];
+        UnwrapPixel<Index>& q = px[qi];
+        const Index gp = p.leader;
+        const Index gq = q.leader;
+        if (gp == gq) {
+            continue;
+        }
+        const std::int32_t jump = edge_jump(p.phase_value, q.phase_value);
+        if (q.link == NO_LINK<Index> && gq == qi) {
+            UnwrapPixel<Index>& lead = px[gp];
+            px[lead.tail].link = qi;
+            lead.tail = qi;
+            ++lead.members;
+            q.leader = gp;
+            q.cycles = p.cycles - jump;
+        } else if (p.link == NO_LINK<Index> && gp == pi) {
+            UnwrapPixel<Index>& lead = px[gq];
+            px[lead.tail].link = pi;
+            lead.tail = pi;
+            ++lead.members;
+            p.leader = gq;
+            p.cycles = q.cycles + jump;
+        } else {
+            Index keep = gp;
+            Index gone = gq;
+            std::int32_t delta = p.cycles - q.cycles - jump;
+            if (!(px[gp].members > px[gq].members)) {
+                keep = gq;
+                gone = gp;
+                delta = q.cycles - p.cycles + jump;
+            }
+            UnwrapPixel<Index>& lead = px[keep];
+            px[lead.tail].link = gone;
+            lead.tail = px[gone].tail;
+            lead.members += px[gone].members;
+            for (Index x = gone; x != NO_LINK<Index>; x = px[x].link) {
+                px[x].cycles += delta;
+                px[x].leader = keep;
+            }
+        }
+    }
+}
+
+// The unwrapped phase of every pixel, written to `out`: its whole periods,
+// rounded to float32, added to its wrapped phase.
+template <class Index>
+void apply_cycles(const UnwrapPixel<Index>* pixels, std::size_t n, float* out) {
+    for (std::size_t k = 0; k < n; ++k) {
+        out[k] = static_cast<float>(pixels[k].cycles) * TWO_PI_F + pixels[k].phase_value;
+    }
+}
+
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+template <class T>
+using Buffer = std::unique_ptr<T, FreeDeleter>;
+
+// n objects of T, or null when the size overflows or memory is short.
+template <class T>
+T* allocate(std::size_t n, bool zeroed) {
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+        return nullptr;
+    }
+    void* p = zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T));
+    return static_cast<T*>(p);
+}
+
+template <class Index>
+bool run_stages(const float* phase, float* out, const std::uint8_t* mask, std::size_t rows, std::size_t cols) {
+    const std::size_t n = rows * cols;
+    if (n > std::numeric_limits<std::size_t>::max() / 2) {
+        return false;
+    }
+    Buffer<std::uint8_t> inner(allocate<std::uint8_t>(n, true));
+    Buffer<UnwrapPixel<Index>> pixels(allocate<UnwrapPixel<Index>>(n, false));
+    Buffer<UnwrapEdge<Index>> edges(allocate<UnwrapEdge<Index>>(2 * n, false));
+    if (!inner || !pixels || !edges) {
+        return false;
+    }
+    build_inner_mask(mask, inner.get(), cols, rows);
+    init_pixels(phase, mask, inner.get(), pixels.get(), rows, cols);
+    compute_roughness(phase, pixels.get(), cols, rows);
+    EdgeBuilder<Index> builder{edges.get(), 2 * n};
+    add_row_edges(pixels.get(), builder, cols, rows);
+    add_column_edges(pixels.get(), builder, cols, rows);
+    const std::size_t ordered = builder.gather_unordered();
+    if (ordered > 1) {
+        sort_edges(edges.get(), 0, static_cast<std::ptrdiff_t>(ordered - 1));
+    }
+    merge_groups(edges.get(), edge_count, pixels.get(), EdgeGeometry<Index>(rows, cols));
+    apply_cycles(pixels.get(), n, out);
+    edge_count = 0;
+    return true;
+}
+
+bool unwrap_core(const float* phase, float* out, const std::uint8_t* mask, std::size_t rows,
+                 std::size_t cols) {
+    const std::size_t n = rows * cols;
+    if (!has_adjacent_pair(mask, rows, cols)) {
+        std::copy(phase, phase + n, out);
+        return true;
+    }
+    // 32-bit indices while an edge's first end and kind fit in 32 bits.
+    if (n <= (std::size_t(1) << 30)) {
+        return run_stages<std::uint32_t>(phase, out, mask, rows, cols);
+    }
+    return run_stages<std::uint64_t>(phase, out, mask, rows, cols);
+}
+
+}  // namespace
+}  // namespace zelnor
