@@ -27,24 +27,20 @@ constexpr int UNSCORED_BASE = 9999999;
 
 constexpr std::uint8_t VALID = 255;
 
-// One record per pixel, in flat order. Groups are singly linked lists of
-// pixel indices: `leader` is the first member, `members` and `tail` are kept
-// current on the leader only, `link` is the next member or NO_LINK.
+// One record per pixel, in flat order: what the merge needs, in 16 bytes
+// for 32-bit indices (roughness and masks live in their own arrays). A group
+// is a tree whose root is its leader: `leader` is the parent (the pixel
+// itself on the root), `cycles` the whole periods relative to the parent (on
+// the root: its own), and `members` the group's size, kept on the root. The
+// decisions and cycles are those of groups kept as member lists relabelled on
+// every join; the trees spare the relabelling walks.
 template <class Index>
 struct UnwrapPixel {
     Index leader;
-    Index link;
-    Index tail;
-    std::int32_t cycles;
-    std::int32_t members;
+    std::uint32_t cycles;  // two's complement, wrapping like a signed 32-bit count
+    Index members;
     float phase_value;
-    float roughness;
-    std::uint8_t mask;
-    std::uint8_t inner_mask;
 };
-
-template <class Index>
-constexpr Index NO_LINK = std::numeric_limits<Index>::max();
 
 // Which neighbour an edge leads to; stored in the two low bits of `ends`.
 enum EdgeKind : unsigned { ROW = 0, ROW_WRAP = 1, COLUMN = 2, COLUMN_WRAP = 3 };
@@ -152,21 +148,13 @@ void build_inner_mask(const std::uint8_t* mask, std::uint8_t* inner, std::size_t
 
 // Every record in its initial state, one rand() per pixel in flat order.
 template <class Index>
-void init_pixels(const float* phase, const std::uint8_t* mask, const std::uint8_t* inner,
-                 UnwrapPixel<Index>* pixels, std::size_t rows, std::size_t cols) {
+void init_pixels(const float* phase, UnwrapPixel<Index>* pixels, float* roughness, std::size_t rows,
+                 std::size_t cols) {
     const std::size_t n = rows * cols;
     for (std::size_t k = 0; k < n; ++k) {
-        UnwrapPixel<Index>& p = pixels[k];
-        p.leader = static_cast<Index>(k);
-        p.link = NO_LINK<Index>;
-        p.tail = static_cast<Index>(k);
-        p.cycles = 0;
-        p.members = 1;
-        p.phase_value = phase[k];
+        pixels[k] = UnwrapPixel<Index>{static_cast<Index>(k), 0, 1, phase[k]};
         // Low 15 bits: the same range wherever RAND_MAX is larger than 32767.
-        p.roughness = static_cast<float>(UNSCORED_BASE + std::rand() % 32768);
-        p.mask = mask[k];
-        p.inner_mask = inner[k];
+        roughness[k] = static_cast<float>(UNSCORED_BASE + std::rand() % 32768);
     }
 }
 
@@ -181,17 +169,18 @@ inline float pixel_roughness(float v, float left, float right, float up, float d
     return ((s1 * s1 + s2 * s2) + s3 * s3) + s4 * s4;
 }
 
-template <class Index>
-void compute_roughness(const float* phase, UnwrapPixel<Index>* pixels, std::size_t cols, std::size_t rows) {
+void compute_roughness(const float* phase, const std::uint8_t* inner, float* roughness, std::size_t cols,
+                       std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r) {
         const TorusStep rs(r, 0, rows, cols);
         const float* up = phase + rs.up * cols;
         const float* mid = phase + r * cols;
         const float* down = phase + rs.down * cols;
-        UnwrapPixel<Index>* row = pixels + r * cols;
+        const std::uint8_t* inner_row = inner + r * cols;
+        float* row = roughness + r * cols;
         auto score = [&](std::size_t c, std::size_t cl, std::size_t cr) {
-            if (row[c].inner_mask == VALID) {
-                row[c].roughness = pixel_roughness(mid[c], mid[cl], mid[cr], up[c], down[c], up[cl], down[cr],
+            if (inner_row[c] == VALID) {
+                row[c] = pixel_roughness(mid[c], mid[cl], mid[cr], up[c], down[c], up[cl], down[cr],
                                                    up[cr], down[cl]);
             }
         };
@@ -214,17 +203,17 @@ void compute_roughness(const float* phase, UnwrapPixel<Index>* pixels, std::size
 // be placed after all others without sorting them.
 template <class Index>
 struct EdgeBuilder {
+    const std::uint8_t* mask;
+    const float* roughness;
     UnwrapEdge<Index>* edges;
     std::size_t capacity;
     std::size_t unordered = 0;
 
-    void add(const UnwrapPixel<Index>* pixels, std::size_t first, std::size_t second, EdgeKind kind) {
-        const UnwrapPixel<Index>& p = pixels[first];
-        const UnwrapPixel<Index>& q = pixels[second];
-        if (p.mask != VALID || q.mask != VALID) {
+    void add(std::size_t first, std::size_t second, EdgeKind kind) {
+        if (mask[first] != VALID || mask[second] != VALID) {
             return;
         }
-        const float key = p.roughness + q.roughness;
+        const float key = roughness[first] + roughness[second];
         const Index ends = static_cast<Index>(static_cast<Index>(first) * 4 + kind);
         if (key == key) {
             edges[edge_count - unordered] = UnwrapEdge<Index>{key, ends};
@@ -247,27 +236,26 @@ struct EdgeBuilder {
 };
 
 template <class Index>
-void add_row_edges(const UnwrapPixel<Index>* pixels, EdgeBuilder<Index>& out, std::size_t cols, std::size_t rows) {
+void add_row_edges(EdgeBuilder<Index>& out, std::size_t cols, std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r) {
         const std::size_t base = r * cols;
         for (std::size_t c = 0; c + 1 < cols; ++c) {
-            out.add(pixels, base + c, base + c + 1, ROW);
+            out.add(base + c, base + c + 1, ROW);
         }
     }
     for (std::size_t r = 0; r < rows; ++r) {
-        out.add(pixels, r * cols + cols - 1, r * cols, ROW_WRAP);
+        out.add(r * cols + cols - 1, r * cols, ROW_WRAP);
     }
 }
 
 template <class Index>
-void add_column_edges(const UnwrapPixel<Index>* pixels, EdgeBuilder<Index>& out, std::size_t cols,
-                      std::size_t rows) {
+void add_column_edges(EdgeBuilder<Index>& out, std::size_t cols, std::size_t rows) {
     for (std::size_t k = 0; k + cols < rows * cols; ++k) {
-        out.add(pixels, k, k + cols, COLUMN);
+        out.add(k, k + cols, COLUMN);
     }
     const std::size_t last_row = (rows - 1) * cols;
     for (std::size_t c = 0; c < cols; ++c) {
-        out.add(pixels, last_row + c, c, COLUMN_WRAP);
+        out.add(last_row + c, c, COLUMN_WRAP);
     }
 }
 
@@ -333,53 +321,69 @@ void sort_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     }
 }
 
-// Joins groups along the edges in sorted order; the smaller group (on a tie
-// the group of the edge's first end) is relabelled into the other.
+// Root of x's group, with x's whole periods; points x and the pixels on its
+// way straight at the root, keeping every pixel's total.
+template <class Index>
+inline Index find_leader(UnwrapPixel<Index>* px, Index x, std::uint32_t& cycles) {
+    Index root = x;
+    std::uint32_t above_root = 0;
+    while (px[root].leader != root) {
+        above_root += px[root].cycles;
+        root = px[root].leader;
+    }
+    cycles = above_root + px[root].cycles;
+    while (px[x].leader != root && x != root) {
+        const Index next = px[x].leader;
+        const std::uint32_t own = px[x].cycles;
+        px[x].leader = root;
+        px[x].cycles = above_root;
+        above_root -= own;
+        x = next;
+    }
+    return root;
+}
+
+// Shifts every pixel of group `gone` by delta and makes it part of group `keep`.
+template <class Index>
+inline void absorb(UnwrapPixel<Index>* px, Index keep, Index gone, std::uint32_t delta) {
+    px[gone].leader = keep;
+    px[gone].cycles = px[gone].cycles + delta - px[keep].cycles;
+    px[keep].members += px[gone].members;
+}
+
+// Joins groups along the edges in sorted order. A lone second end joins the
+// first end's group, else a lone first end the second's; else the smaller
+// group (on a tie the group of the edge's first end) is absorbed into the
+// other. Absorbed pixels are shifted so that the two ends differ by -jump
+// periods; the surviving group keeps its cycles.
 template <class Index>
 void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapPixel<Index>* px,
                   const EdgeGeometry<Index>& geometry) {
+    // The ends of the edges ahead are fetched early: the sorted order visits
+    // pixels in no spatial order, and the merge would otherwise wait on memory.
+    constexpr std::size_t AHEAD = 12;
     for (std::size_t k = 0; k < count; ++k) {
+        if (k + AHEAD < count) {
+            const Index ahead = edges[k + AHEAD].ends;
+            __builtin_prefetch(&px[geometry.first(ahead)], 1);
+            __builtin_prefetch(&px[geometry.second(ahead)], 1);
+        }
         const Index pi = geometry.first(edges[k].ends);
         const Index qi = geometry.second(edges[k].ends);
-        UnwrapPixel<Index>& p = px[pi];
-        UnwrapPixel<Index>& q = px[qi];
-        const Index gp = p.leader;
-        const Index gq = q.leader;
+        std::uint32_t cp;
+        std::uint32_t cq;
+        const Index gp = find_leader(px, pi, cp);
+        const Index gq = find_leader(px, qi, cq);
         if (gp == gq) {
             continue;
         }
-        const std::int32_t jump = edge_jump(p.phase_value, q.phase_value);
-        if (q.link == NO_LINK<Index> && gq == qi) {
-            UnwrapPixel<Index>& lead = px[gp];
-            px[lead.tail].link = qi;
-            lead.tail = qi;
-            ++lead.members;
-            q.leader = gp;
-            q.cycles = p.cycles - jump;
-        } else if (p.link == NO_LINK<Index> && gp == pi) {
-            UnwrapPixel<Index>& lead = px[gq];
-            px[lead.tail].link = pi;
-            lead.tail = pi;
-            ++lead.members;
-            p.leader = gq;
-            p.cycles = q.cycles + jump;
+        const std::uint32_t jump = static_cast<std::uint32_t>(edge_jump(px[pi].phase_value, px[qi].phase_value));
+        const Index mp = px[gp].members;
+        const Index mq = px[gq].members;
+        if (mq == 1 || (mp != 1 && mp > mq)) {
+            absorb(px, gp, gq, cp - cq - jump);
         } else {
-            Index keep = gp;
-            Index gone = gq;
-            std::int32_t delta = p.cycles - q.cycles - jump;
-            if (!(px[gp].members > px[gq].members)) {
-                keep = gq;
-                gone = gp;
-                delta = q.cycles - p.cycles + jump;
-            }
-            UnwrapPixel<Index>& lead = px[keep];
-            px[lead.tail].link = gone;
-            lead.tail = px[gone].tail;
-            lead.members += px[gone].members;
-            for (Index x = gone; x != NO_LINK<Index>; x = px[x].link) {
-                px[x].cycles += delta;
-                px[x].leader = keep;
-            }
+            absorb(px, gq, gp, cq - cp + jump);
         }
     }
 }
@@ -387,9 +391,12 @@ void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapPixel
 // The unwrapped phase of every pixel, written to `out`: its whole periods,
 // rounded to float32, added to its wrapped phase.
 template <class Index>
-void apply_cycles(const UnwrapPixel<Index>* pixels, std::size_t n, float* out) {
+void apply_cycles(UnwrapPixel<Index>* pixels, std::size_t n, float* out) {
     for (std::size_t k = 0; k < n; ++k) {
-        out[k] = static_cast<float>(pixels[k].cycles) * TWO_PI_F + pixels[k].phase_value;
+        std::uint32_t total;
+        find_leader(pixels, static_cast<Index>(k), total);
+        const auto cycles = static_cast<std::int32_t>(total);
+        out[k] = static_cast<float>(cycles) * TWO_PI_F + pixels[k].phase_value;
     }
 }
 
@@ -417,17 +424,18 @@ bool run_stages(const float* phase, float* out, const std::uint8_t* mask, std::s
         return false;
     }
     Buffer<std::uint8_t> inner(allocate<std::uint8_t>(n, true));
+    Buffer<float> roughness(allocate<float>(n, false));
     Buffer<UnwrapPixel<Index>> pixels(allocate<UnwrapPixel<Index>>(n, false));
     Buffer<UnwrapEdge<Index>> edges(allocate<UnwrapEdge<Index>>(2 * n, false));
-    if (!inner || !pixels || !edges) {
+    if (!inner || !roughness || !pixels || !edges) {
         return false;
     }
     build_inner_mask(mask, inner.get(), cols, rows);
-    init_pixels(phase, mask, inner.get(), pixels.get(), rows, cols);
-    compute_roughness(phase, pixels.get(), cols, rows);
-    EdgeBuilder<Index> builder{edges.get(), 2 * n};
-    add_row_edges(pixels.get(), builder, cols, rows);
-    add_column_edges(pixels.get(), builder, cols, rows);
+    init_pixels(phase, pixels.get(), roughness.get(), rows, cols);
+    compute_roughness(phase, inner.get(), roughness.get(), cols, rows);
+    EdgeBuilder<Index> builder{mask, roughness.get(), edges.get(), 2 * n};
+    add_row_edges(builder, cols, rows);
+    add_column_edges(builder, cols, rows);
     const std::size_t ordered = builder.gather_unordered();
     if (ordered > 1) {
         sort_edges(edges.get(), 0, static_cast<std::ptrdiff_t>(ordered - 1));
