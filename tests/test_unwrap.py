@@ -345,7 +345,7 @@ def random_case(rng, h, w, kind):
 
 
 @pytest.mark.parametrize("shape", [(1, 1), (1, 2), (2, 1), (1, 9), (9, 1), (2, 2), (2, 7), (7, 2),
-                                   (3, 3), (3, 5), (5, 3), (3, 16), (16, 3), (8, 11), (16, 16)])
+                                   (3, 3), (3, 5), (5, 3), (3, 16), (16, 3), (8, 11), (16, 16), (20, 30)])
 @pytest.mark.parametrize("kind", ["noise", "smooth", "coarse"])
 @pytest.mark.parametrize("full", [True, False])
 def test_matches_model_bit_for_bit(shape, kind, full, rng):
