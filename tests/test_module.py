@@ -16,15 +16,16 @@ FUNCTIONS = [
     ("make_mask", "make mask."),
     ("zernike_surface", "generate surface from zernike polinomials."),
     ("zernike_matrix", "generate matrix of zernike polinomials surfaces."),
-    ("add_noise", "add noise."),
-    ("save_pgm", "save matrix as pgm file."),
-    ("load_pgm", "load pgm file."),
-    ("binning", "image binning."),
-    ("fast_unwrap", "fast and simle phase unwrapping."),
     ("interferogram", "generate interferogram from surface."),
     ("phase", "calculate phase."),
     ("phase5", "calculate phase 5 frames."),
     ("wrap", "phase wrapping."),
+    ("fast_unwrap", "fast and simle phase unwrapping."),
+    ("unwrap", "phase unwrapping."),
+    ("add_noise", "add noise."),
+    ("save_pgm", "save matrix as pgm file."),
+    ("load_pgm", "load pgm file."),
+    ("binning", "image binning."),
 ]
 
 
@@ -38,9 +39,13 @@ def test_version_is_major_minor():
 
 
 def test_version_matches_distribution():
-    from importlib.metadata import version
+    from importlib.metadata import PackageNotFoundError, version
 
-    assert version("zelnor").split(".")[:2] == zelnor.__version__.split(".")
+    try:
+        installed = version("zelnor")
+    except PackageNotFoundError:
+        pytest.skip("zelnor is not installed as a distribution (developer build)")
+    assert installed.split(".")[:2] == zelnor.__version__.split(".")
 
 
 @pytest.mark.parametrize("name, doc", FUNCTIONS)
@@ -48,9 +53,9 @@ def test_function_docstrings(name, doc):
     assert getattr(zelnor, name).__doc__ == doc
 
 
-def test_no_functions_beyond_the_table():
-    public = sorted(n for n in dir(zelnor) if not n.startswith("__"))
-    assert public == sorted(n for n, _ in FUNCTIONS)
+def test_function_table_in_order_and_complete():
+    public = [n for n in vars(zelnor) if not n.startswith("__")]
+    assert public == [n for n, _ in FUNCTIONS]
 
 
 @pytest.mark.parametrize(

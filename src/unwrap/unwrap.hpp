@@ -24,5 +24,19 @@ constexpr double FAST_UNWRAP_HALF_PERIOD = 3.14159265;
 bool fast_unwrap_kernel(const std::uint8_t* mask, const double* surface, std::size_t rows,
                         std::size_t cols, double scale, double* out);
 
+// Reliability-sorted unwrapper
+
+// Number of edges built by the run in progress; 0 whenever no run is in progress.
+std::size_t edge_count = 0;
+
+// Unwraps a float32 phase map of rows x cols inside a uint8 mask (255 = valid)
+// along the order of decreasing reliability; writes all rows*cols elements of
+// `out`. Inputs are only read. Draws one rand() per pixel unless no two valid
+// pixels touch side by side or one above the other, in which case `out` is a
+// copy of `phase` and nothing is drawn. False when the work memory cannot be
+// obtained (nothing drawn, `out` unwritten).
+bool unwrap_core(const float* phase, float* out, const std::uint8_t* mask, std::size_t rows,
+                 std::size_t cols);
+
 }  // namespace
 }  // namespace zelnor
