@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# Sets up a virtual environment with zelnor installed and runs the short example.
+# Sets up .venvs/demo with zelnor (and matplotlib for the figure), simulates a
+# measurement with `zelnor simulate`, then measures the frames it wrote with
+# `zelnor measure`. Outputs go to demo-out/ (simulate) and demo-out/measure/.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venvs/demo"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet "$root"
-cd "$root/examples" && "$venv/bin/python" quickstart.py
+"$venv/bin/python" -m pip install --quiet "$root[figure]" 2> >(grep -v '^WARNING: Location .* is ignored' >&2)
+out="$root/demo-out"
+"$venv/bin/zelnor" simulate --out "$out"
+echo
+"$venv/bin/zelnor" measure "$out"/frame_0.pgm "$out"/frame_1.pgm "$out"/frame_2.pgm "$out"/frame_3.pgm \
+    --out "$out/measure"

@@ -14,6 +14,9 @@ mkdir -p "$envs" "$wheels"
 test_deps=(pytest hypothesis pillow scikit-image matplotlib mypy)
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
+# pip's configuration here names local indexes that may be absent; drop its warnings about them.
+pip_quiet() { "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }
+
 find_python39() {
     local candidate
     for candidate in "$(command -v python3.9 || true)" "$HOME"/.pyenv/versions/3.9*/bin/python3.9 \
@@ -33,7 +36,7 @@ build_wheel() {
     dir="$wheels/$tag"
     rm -rf "$dir"
     mkdir -p "$dir"
-    "$python" -m pip wheel --quiet --no-deps --wheel-dir "$dir" "$root" >&2
+    pip_quiet "$python" -m pip wheel --quiet --no-deps --wheel-dir "$dir" "$root" >&2
     ls "$dir"/zelnor-*.whl
 }
 
@@ -44,8 +47,8 @@ run_suite() {
     local venv="$envs/$name"
     echo "== $name: $("$python" --version 2>&1), $numpy_req"
     [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install --quiet "$numpy_req" "${test_deps[@]}"
-    "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
+    pip_quiet "$venv/bin/python" -m pip install --quiet "$numpy_req" "${test_deps[@]}"
+    pip_quiet "$venv/bin/python" -m pip install --quiet --no-deps --force-reinstall "$wheel"
     local status=0
     (cd "$root/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" .) || status=$?
     if [ "$status" -eq 5 ]; then
