@@ -46,8 +46,14 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0
 
 if [ "$only" != properties ]; then
-    if ! "$venv/bin/python" -c 'import sys, zelnor; sys.exit(0 if hasattr(zelnor, "load_pgm") else 1)'; then
+    has_loader=0
+    LD_PRELOAD="$preload" "$venv/bin/python" -c 'import sys, zelnor; sys.exit(0 if hasattr(zelnor, "load_pgm") else 3)' \
+        || has_loader=$?
+    if [ "$has_loader" -eq 3 ]; then
         echo "== load_pgm: zelnor has no load_pgm yet, coverage-guided fuzzing skipped"
+    elif [ "$has_loader" -ne 0 ]; then
+        echo "== load_pgm: the instrumented zelnor does not import" >&2
+        status=1
     else
         mkdir -p "$root/build/fuzz-corpus" "$root/build/fuzz-findings"
         export ZELNOR_FUZZ_FILE="$root/build/fuzz/scratch.pgm"
