@@ -180,4 +180,5 @@ def test_repeated_calls_do_not_leak(name, label, args, expected):
     rss_growth = rss_bytes() - rss
     assert [sys.getrefcount(o) for o in objects] == counts, "reference counts changed"
     assert traced_growth < TRACED_BYTES_PER_CALL * CALLS, f"{traced_growth} bytes traced after {CALLS} calls"
-    assert rss_growth < RSS_SLACK, f"resident set grew by {rss_growth} bytes over {CALLS} calls"
+    if not os.environ.get("ZELNOR_SANITIZE"):  # ASan's quarantine of freed blocks grows the resident set
+        assert rss_growth < RSS_SLACK, f"resident set grew by {rss_growth} bytes over {CALLS} calls"

@@ -406,7 +406,8 @@ def canonical(arg):
     if isinstance(arg, list):
         return [canonical(a) for a in arg]
     if isinstance(arg, np.ndarray):
-        return np.ascontiguousarray(arg, dtype=native(arg.dtype))
+        # np.array, not np.ascontiguousarray, which would turn a 0-d array into 1-d
+        return np.array(arg, dtype=native(arg.dtype), order="C", copy=True)
     return arg
 
 
