@@ -14,15 +14,23 @@ namespace {
 // Kernels whose exact arithmetic maps onto wider registers carry an AVX2
 // variant, chosen at run time; the baseline build stays plain x86-64.
 #define ZELNOR_PHASE_AVX2 1
+inline bool detect_avx2() {
+    __builtin_cpu_init();
+    return static_cast<bool>(__builtin_cpu_supports("avx2"));
+}
+inline bool detect_avx512() {
+    __builtin_cpu_init();
+    return static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
+           static_cast<bool>(__builtin_cpu_supports("avx512dq")) &&
+           static_cast<bool>(__builtin_cpu_supports("avx512vl")) &&
+           static_cast<bool>(__builtin_cpu_supports("avx512bw"));
+}
 inline bool cpu_has_avx2() {
-    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    static const bool available = detect_avx2();
     return available;
 }
 inline bool cpu_has_avx512() {
-    static const bool available = (__builtin_cpu_init(), __builtin_cpu_supports("avx512f") != 0 &&
-                                                             __builtin_cpu_supports("avx512dq") != 0 &&
-                                                             __builtin_cpu_supports("avx512vl") != 0 &&
-                                                             __builtin_cpu_supports("avx512bw") != 0);
+    static const bool available = detect_avx512();
     return available;
 }
 #endif

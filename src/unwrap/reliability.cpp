@@ -276,7 +276,7 @@ std::ptrdiff_t partition_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptr
     int left_count = 0, left_start = 0, right_count = 0, right_start = 0;
     std::ptrdiff_t l = lo;     // unscanned: l..r-1, less a pending block on either side
     std::ptrdiff_t r = hi + 1;
-    while (r - l >= 2 * B) {
+    while (r - l >= std::ptrdiff_t{2} * B) {
         if (left_count == 0) {
             left_start = 0;
             for (int k = 0; k < B; ++k) {
