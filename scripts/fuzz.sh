@@ -5,6 +5,7 @@
 #   bash scripts/fuzz.sh                 60 s each
 #   bash scripts/fuzz.sh 600             10 minutes each
 #   FUZZ_ONLY=pgm bash scripts/fuzz.sh   only the load_pgm fuzzer (FUZZ_ONLY=properties: only the other)
+#   FUZZ_PROPERTY_SECONDS=20 bash scripts/fuzz.sh 60   60 s for load_pgm, 20 s per function after
 #
 # The extension is built with clang's libFuzzer coverage and AddressSanitizer + UBSan into
 # build/fuzz and installed into .venvs/fuzz; atheris's matching sanitizer runtime is preloaded.
@@ -14,6 +15,8 @@
 set -euo pipefail
 
 seconds=${1:-60}
+# Seconds per function for the property fuzzer (default: the same as the load_pgm fuzzer).
+property_seconds=${FUZZ_PROPERTY_SECONDS:-$seconds}
 only=${FUZZ_ONLY:-all}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venvs/fuzz"
@@ -76,11 +79,11 @@ if [ "$only" != properties ]; then
 fi
 
 if [ "$only" != pgm ]; then
-    echo "== properties: $seconds s per function"
+    echo "== properties: $property_seconds s per function"
     report="$root/build/fuzz-findings/properties.txt"
     mkdir -p "$(dirname "$report")"
     : > "$report"
-    (cd "$root/tests" && LD_PRELOAD="$preload" ZELNOR_FUZZ_SECONDS="$seconds" ZELNOR_FUZZ_REPORT="$report" \
+    (cd "$root/tests" && LD_PRELOAD="$preload" ZELNOR_FUZZ_SECONDS="$property_seconds" ZELNOR_FUZZ_REPORT="$report" \
         "$venv/bin/python" -m pytest -q -p no:cacheprovider test_properties.py) || status=1
     cat "$report"
 fi

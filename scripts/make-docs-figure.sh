@@ -5,6 +5,6 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 bash "$root/scripts/demo.sh" > /dev/null
 tmp=$(mktemp -d)
-"$root/.venvs/demo/bin/zelnor" simulate --out "$tmp" > "$root/docs/report-excerpt.txt"
+"$root/.venvs/demo/bin/zelnor" simulate --out "$tmp" | grep -v "^wrote " > "$root/docs/report-excerpt.txt"
 cp "$tmp/figure.png" "$root/docs/figure.png"
 rm -rf "$tmp"

@@ -157,9 +157,11 @@ def _print_report(report):
             print(f"{row['fringe']:>3}  {row['name']:<28} {row['true']:>10.4f} {row['recovered']:>10.4f}")
         else:
             print(f"{row['fringe']:>3}  {row['name']:<28} {row['recovered']:>11.4f}")
-    for key, label in (("surface", "surface"), ("residual", "residual")):
-        if key in report:
-            print(f"{label:<9} PV {report[key]['pv']:.4f} {unit}, RMS {report[key]['rms']:.4f} {unit}")
+    def amount(value):
+        return f"{value:.4f}" if value == 0.0 or abs(value) >= 1e-3 else f"{value:.2e}"
+
+    for key in ("surface", "residual"):
+        print(f"{key:<9} PV {amount(report[key]['pv'])} {unit}, RMS {amount(report[key]['rms'])} {unit}")
     print(f"wrote {report['out']}")
 
 
