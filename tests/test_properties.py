@@ -437,13 +437,13 @@ def judge(outcome, expected, args):
         assert result.ndim == 2
 
 
-def check_row(spec, function, args):
-    seed = 12345 if spec.seeded else None
-    observe = spec.observe or (lambda args, outcome: (outcome, None))
+def check_row(row, function, args):
+    seed = 12345 if row.seeded else None
+    observe = row.observe or (lambda args, outcome: (outcome, None))
     before = snapshot(args)
     first, effect = observe(args, call(function, args, seed))
     assert snapshot(args) == before, "an argument was modified"
-    judge(first, spec.expect(*args), args)
+    judge(first, row.expect(*args), args)
 
     second, second_effect = observe(args, call(function, args, seed))
     assert same_outcome(first, second) and effect == second_effect, "two identical calls differ"
@@ -454,19 +454,19 @@ def check_row(spec, function, args):
         assert same_outcome(first, third) and effect == third_effect, "the result depends on the memory layout"
 
 
-@pytest.mark.parametrize("spec", TABLE, ids=[r.name for r in TABLE])
-def test_random_arguments_never_crash(spec):
-    function = getattr(zelnor, spec.name, None)
+@pytest.mark.parametrize("row", TABLE, ids=[r.name for r in TABLE])
+def test_random_arguments_never_crash(row):
+    function = getattr(zelnor, row.name, None)
     if function is None:
-        pytest.skip(f"zelnor has no {spec.name} yet")
+        pytest.skip(f"zelnor has no {row.name} yet")
     examples = 0
 
     @SETTINGS
-    @given(spec.args)
+    @given(row.args)
     def run(args):
         nonlocal examples
         examples += 1
-        check_row(spec, function, args)
+        check_row(row, function, args)
 
     stop = time.monotonic() + FUZZ_SECONDS
     started = time.monotonic()
@@ -474,7 +474,7 @@ def test_random_arguments_never_crash(spec):
     while time.monotonic() < stop:
         run()
     if FUZZ_SECONDS:
-        line = f"{spec.name}: {examples} examples clean in {time.monotonic() - started:.0f} s\n"
+        line = f"{row.name}: {examples} examples clean in {time.monotonic() - started:.0f} s\n"
         if FUZZ_REPORT:
             with open(FUZZ_REPORT, "a") as f:
                 f.write(line)

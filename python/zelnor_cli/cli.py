@@ -106,17 +106,17 @@ def _load_frames(paths):
     return frames
 
 
-def _pupil(spec, frames):
+def _pupil(choice, frames):
     height, width = frames[0].shape
-    if spec == "disc":
+    if choice == "disc":
         return road.disc_pupil(height, width)
-    kind, _, value = spec.partition(":")
+    kind, _, value = choice.partition(":")
     try:
         threshold = float(value)
     except ValueError:
         threshold = None
     if kind != "threshold" or threshold is None:
-        raise road.RoadError(f"bad --pupil {spec!r}: expected 'disc' or 'threshold:COUNTS'")
+        raise road.RoadError(f"bad --pupil {choice!r}: expected 'disc' or 'threshold:COUNTS'")
     return zelnor.make_mask(road.modulation(frames), threshold)
 
 
