@@ -1,6 +1,35 @@
 """Shared helpers for the zelnor tests."""
+import ctypes
+import re
+
 import numpy as np
 import pytest
+
+LIBC = ctypes.CDLL(None)
+LIBC.rand.restype = ctypes.c_int
+LIBC.srand.argtypes = [ctypes.c_uint]
+
+
+def rand_draws(seed, count):
+    """The first `count` values of rand() % 32768 after srand(seed); leaves the generator there."""
+    LIBC.srand(seed)
+    return [LIBC.rand() % 32768 for _ in range(count)]
+
+
+def seeded(seed, function, *args):
+    """function(*args) right after srand(seed)."""
+    LIBC.srand(seed)
+    return function(*args)
+
+
+def raises_exactly(error, message):
+    """pytest.raises for an exception whose whole message is `message`."""
+    return pytest.raises(error, match="^" + re.escape(message) + "$")
+
+
+def write_file(path, data):
+    path.write_bytes(data)
+    return str(path)
 
 
 def grid_coordinates(count):
@@ -44,6 +73,18 @@ def layouts(array):
         "misaligned": misaligned,
         "fortran": np.asfortranarray(array),
     }
+
+
+LAYOUT_NAMES = ["strided", "reversed", "byteswapped", "misaligned", "fortran"]
+
+
+def viewed(args, layout):
+    """`args` with every array, and every array in a list, in the named layout."""
+    def view(arg):
+        if isinstance(arg, list):
+            return [view(a) for a in arg]
+        return layouts(arg)[layout] if isinstance(arg, np.ndarray) else arg
+    return [view(a) for a in args]
 
 
 @pytest.fixture
