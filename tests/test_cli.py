@@ -9,6 +9,7 @@ import pytest
 
 import zelnor
 from zelnor_cli import road
+from conftest import write_file
 from zelnor_cli.cli import DEFAULT_COEFFICIENTS, _coefficients, main
 
 TRUTH = _coefficients(DEFAULT_COEFFICIENTS)
@@ -111,11 +112,6 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
     assert "matplotlib is not installed" in text
 
 
-def write_bytes(path, data):
-    path.write_bytes(data)
-    return str(path)
-
-
 @pytest.mark.parametrize(
     "case",
     ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient"],
@@ -131,7 +127,7 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
         "missing": ["measure", *paths[:3], str(tmp_path / "nope.pgm")],
         "sizes": ["measure", *paths],
         "count": ["measure", *paths[:3]],
-        "garbage": ["measure", *paths[:3], write_bytes(tmp_path / "bad.pgm", b"P2\n3 2\n255\n123456")],
+        "garbage": ["measure", *paths[:3], write_file(tmp_path / "bad.pgm", b"P2\n3 2\n255\n123456")],
         "pupil": ["measure", *paths, "--pupil", "square"],
         "remove": ["measure", *paths, "--remove", "coma"],
         "option": ["simulate", "--frames", "6"],

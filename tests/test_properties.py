@@ -12,7 +12,6 @@ One row of TABLE per function; rows of functions the module does not have yet ar
 ZELNOR_FUZZ_SECONDS=N turns each row into a long fuzz run of about N seconds; the example counts are
 appended to the file named by ZELNOR_FUZZ_REPORT (printed otherwise).
 """
-import ctypes
 import faulthandler
 import os
 import sys
@@ -27,6 +26,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import zelnor
+from conftest import LIBC
 
 FUZZ_SECONDS = float(os.environ.get("ZELNOR_FUZZ_SECONDS", "0") or 0)
 FUZZ_REPORT = os.environ.get("ZELNOR_FUZZ_REPORT")
@@ -38,9 +38,6 @@ SETTINGS = settings(
     deadline=None,
     suppress_health_check=list(HealthCheck),
 )
-
-libc = ctypes.CDLL(None)
-libc.srand.argtypes = [ctypes.c_uint]
 
 F8, F4, U2, U1, I2, B1 = (np.dtype(t) for t in ("f8", "f4", "u2", "u1", "i2", "?"))
 DTYPES = [np.dtype(t) for t in ("?", "u1", "i1", "i2", "u2", "i4", "i8", "u8", "f2", "f4", "f8", "c16")]
@@ -369,7 +366,7 @@ TABLE = [
 def call(function, args, seed):
     """One call as a comparable outcome: ("ok", result) or ("error", type, message)."""
     if seed is not None:
-        libc.srand(seed)
+        LIBC.srand(seed)
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
     try:
         return ("ok", function(*args))
