@@ -27,6 +27,12 @@ def recovered(report):
     return {row["fringe"]: row["recovered"] for row in report["coefficients"]}
 
 
+def assert_recovers(report, truth):
+    got = recovered(report)
+    for fringe in range(2, road.FIT_TERMS + 1):
+        assert got[fringe] == pytest.approx(truth.get(fringe, 0.0), abs=TOLERANCE_WAVES)
+
+
 @pytest.mark.parametrize("frames", [4, 5, 7])
 @pytest.mark.parametrize("unwrapper", ["unwrap", "fast"])
 def test_simulate_defaults_recover_coefficients(frames, unwrapper, tmp_path, capsys):
@@ -36,9 +42,7 @@ def test_simulate_defaults_recover_coefficients(frames, unwrapper, tmp_path, cap
     assert status == 0
     report = json.loads((out / "report.json").read_text())
     assert report["shape"] == [512, 512]
-    got = recovered(report)
-    for fringe in range(2, road.FIT_TERMS + 1):
-        assert got[fringe] == pytest.approx(TRUTH.get(fringe, 0.0), abs=TOLERANCE_WAVES)
+    assert_recovers(report, TRUTH)
     assert report["residual"]["rms"] < TOLERANCE_WAVES
     assert "defocus" in text and "residual" in text
 
@@ -53,10 +57,7 @@ def test_simulate_then_measure_round_trip(tmp_path, capsys):
     status, text, _ = run(["measure", *frames, "--remove", "piston", "--out", str(meas), "--no-figure"], capsys)
     assert status == 0
     report = json.loads((meas / "report.json").read_text())
-    truth = _coefficients(coefficients)
-    got = recovered(report)
-    for fringe in range(2, road.FIT_TERMS + 1):
-        assert got[fringe] == pytest.approx(truth.get(fringe, 0.0), abs=TOLERANCE_WAVES)
+    assert_recovers(report, _coefficients(coefficients))
     assert "header" not in text and "P5" not in text  # the loader's header echo stays off the report
 
 

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import zelnor
-from conftest import assert_bits_equal, grid_coordinates, layouts
+from conftest import LAYOUT_NAMES, assert_bits_equal, grid_coordinates, layouts
 
 
 def roundmask_model(limit, width, height):
@@ -85,7 +85,7 @@ def test_make_mask_shapes(shape, rng):
     assert_bits_equal(zelnor.make_mask(surface, 0.1), surface >= 0.1)
 
 
-@pytest.mark.parametrize("layout", ["strided", "reversed", "byteswapped", "misaligned", "fortran"])
+@pytest.mark.parametrize("layout", LAYOUT_NAMES)
 def test_make_mask_reads_by_value(layout, rng):
     surface = rng.standard_normal((13, 17))
     view = layouts(surface)[layout]

@@ -340,9 +340,7 @@ def test_nan_and_infinite_phases_terminate(bad, rng):
     phase = wrapped(plane)
     phase[rng.random(shape) < 0.1] = bad
     mask = np.full(shape, 255, np.uint8)
-    expected = model_unwrap(mask, phase, rand_draws(3, phase.size))
-    result = seeded_unwrap(3, mask, phase)
-    assert_bits_equal(result, expected)
+    assert_bits_equal(seeded_unwrap(3, mask, phase), model_unwrap(mask, phase, rand_draws(3, phase.size)))
     # Far from the bad pixels the plane is recovered.
     big = np.full((60, 60), 255, np.uint8)
     rr, cc = np.indices(big.shape)
