@@ -227,8 +227,7 @@ def test_matrix_bit_exact_against_model(shape, count, rng):
             continue
         result = zelnor.zernike_matrix(mask, count)
         assert result.shape == (count, mask.size) and result.flags.c_contiguous, name
-        assert_bits_equal(result, matrix_model(mask, count))
-        assert not result[29:].any()
+        assert_bits_equal(result, matrix_model(mask, count))  # rows past 29 are +0.0 in the model
 
 
 def test_matrix_rows_are_one_hot_surfaces(rng):
