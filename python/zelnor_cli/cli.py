@@ -134,6 +134,17 @@ def _save_map(out, name, surface, mask):
     zelnor.save_pgm(os.path.join(out, name + ".pgm"), surface, 1.0 / peak if peak > 0 else 1.0)
 
 
+def _save_maps(out, mask, wrapped, maps):
+    """The wrapped phase and each named map as PGM and .npy; returns the file names written."""
+    zelnor.save_pgm(os.path.join(out, "wrapped_phase.pgm"), np.where(mask, wrapped, 0.0), 1.0 / np.pi)
+    np.save(os.path.join(out, "wrapped_phase.npy"), wrapped)
+    files = ["wrapped_phase.pgm", "wrapped_phase.npy"]
+    for name, data in maps:
+        _save_map(out, name, data, mask)
+        files += [name + ".pgm", name + ".npy"]
+    return files
+
+
 def _coefficient_rows(recovered, truth, unit_scale):
     rows = []
     for index, (n, m, name) in enumerate(road.FRINGE_TERMS):
@@ -193,11 +204,8 @@ def simulate(args):
         name = f"frame_{k}.pgm"
         zelnor.save_pgm(os.path.join(args.out, name), frame)
         files.append(name)
-    zelnor.save_pgm(os.path.join(args.out, "wrapped_phase.pgm"), np.where(mask, wrapped, 0.0), 1.0 / np.pi)
-    np.save(os.path.join(args.out, "wrapped_phase.npy"), wrapped)
-    for name, data in (("true_surface", truth), ("surface", surface), ("residual", residual)):
-        _save_map(args.out, name, data, mask)
-        files += [name + ".pgm", name + ".npy"]
+    files += _save_maps(args.out, mask, wrapped,
+                        (("true_surface", truth), ("surface", surface), ("residual", residual)))
     pv, rms = road.pv_rms(residual, mask)
     spv, srms = road.pv_rms(truth, mask)
     report = {
@@ -224,12 +232,7 @@ def measure(args):
     corrected = road.remove_terms(surface, mask, coefficients, removed) * unit_scale
     fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS))) * unit_scale
     os.makedirs(args.out, exist_ok=True)
-    zelnor.save_pgm(os.path.join(args.out, "wrapped_phase.pgm"), np.where(mask, wrapped, 0.0), 1.0 / np.pi)
-    np.save(os.path.join(args.out, "wrapped_phase.npy"), wrapped)
-    files = ["wrapped_phase.pgm", "wrapped_phase.npy"]
-    for name, data in (("surface", corrected), ("residual", fit)):
-        _save_map(args.out, name, data, mask)
-        files += [name + ".pgm", name + ".npy"]
+    files = _save_maps(args.out, mask, wrapped, (("surface", corrected), ("residual", fit)))
     pv, rms = road.pv_rms(corrected, mask)
     fpv, frms = road.pv_rms(fit, mask)
     report = {
