@@ -13,6 +13,7 @@ wheels="$root/.venvs/wheels"
 mkdir -p "$envs" "$wheels"
 test_deps=(pytest hypothesis pillow scikit-image matplotlib mypy)
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+export ZELNOR_CI=1  # hypothesis draws its examples from a fixed seed (tests/conftest.py)
 
 # pip's configuration here names local indexes that may be absent; drop its warnings about them.
 pip_quiet() { "$@" 2> >(grep -v '^WARNING: Location .* is ignored' >&2); }

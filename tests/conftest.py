@@ -1,9 +1,21 @@
 """Shared helpers for the zelnor tests."""
 import ctypes
+import os
 import re
 
 import numpy as np
 import pytest
+
+try:
+    from hypothesis import settings
+except ImportError:  # the property tests need it, the rest of the suite does not
+    settings = None
+
+if settings is not None:
+    # In CI the examples come from a fixed seed, so that a red run can be reproduced.
+    settings.register_profile("ci", derandomize=True)
+    if os.environ.get("CI") or os.environ.get("ZELNOR_CI"):
+        settings.load_profile("ci")
 
 LIBC = ctypes.CDLL(None)
 LIBC.rand.restype = ctypes.c_int

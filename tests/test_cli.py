@@ -154,3 +154,102 @@ def test_stub_matches_module():
     proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zelnor"], capture_output=True, text=True,
                           env=env, cwd=stubs)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# ---- options that must change the outcome, frames of every count and shape ----
+
+def read_pgm_header_and_frame(path):
+    """A P5 file as written by save_pgm, parsed here without the module: (header lines, image)."""
+    data = path.read_bytes()
+    magic, size, maxval, raster = data.split(b"\n", 3)
+    width, height = map(int, size.split())
+    dtype = np.dtype(">u2") if int(maxval) > 255 else np.dtype(np.uint8)
+    return (size, maxval), np.frombuffer(raster, dtype).reshape(height, width).astype(np.int64)
+
+
+def simulated_frames(tmp_path, name, *options):
+    out = tmp_path / name
+    assert main(["simulate", "--size", "48", "--out", str(out), "--no-figure", *options]) == 0
+    return [read_pgm_header_and_frame(out / f"frame_{k}.pgm")[1] for k in range(4)]
+
+
+def test_simulate_noise_and_seed_shape_the_frames(tmp_path, capsys):
+    from conftest import LIBC
+
+    clean = simulated_frames(tmp_path, "clean")
+    noisy = simulated_frames(tmp_path, "noisy", "--noise", "300", "--seed", "5")
+    [LIBC.rand() for _ in range(100)]  # the seed, not the generator's state, must fix the noise
+    again = simulated_frames(tmp_path, "again", "--noise", "300", "--seed", "5")
+    other = simulated_frames(tmp_path, "other", "--noise", "300", "--seed", "6")
+    inside = zelnor.roundmask(1.0, 48, 48)
+    for k in range(4):
+        change = np.abs(noisy[k] - clean[k])[inside]
+        # uniform noise 300 counts peak to peak, rounded to whole counts
+        assert 120 < change.max() <= 151 and change.mean() > 40, k
+        np.testing.assert_array_equal(again[k], noisy[k])
+        assert np.count_nonzero(other[k] != noisy[k]) > inside.sum() // 2, k
+
+
+def test_measure_keeps_the_loader_echo_off_its_output(tmp_path, capfd):
+    sim = tmp_path / "sim"
+    assert main(["simulate", "--size", "40", "--out", str(sim), "--no-figure"]) == 0
+    (size, maxval), _ = read_pgm_header_and_frame(sim / "frame_0.pgm")
+    capfd.readouterr()
+    frames = [str(sim / f"frame_{k}.pgm") for k in range(4)]
+    assert main(["measure", *frames, "--out", str(tmp_path / "meas"), "--no-figure"]) == 0
+    out, err = capfd.readouterr()  # what reached the process's file descriptors, C stdio included
+    assert "residual" in out
+    assert (size + b"\n" + maxval).decode() not in out + err
+
+
+def measure_report(tmp_path, name, frames, *options):
+    from conftest import LIBC
+
+    LIBC.srand(1)  # both runs unwrap with the same draws
+    out = tmp_path / name
+    assert main(["measure", *frames, "--out", str(out), "--no-figure", *options]) == 0
+    return json.loads((out / "report.json").read_text())
+
+
+def test_measure_wavelength_scales_every_figure(tmp_path, capsys):
+    sim = tmp_path / "sim"
+    assert main(["simulate", "--size", "64", "--coefficients", "4:0.5,5:0.3,8:0.2,9:-0.1", "--out", str(sim),
+                 "--no-figure"]) == 0
+    frames = [str(sim / f"frame_{k}.pgm") for k in range(4)]
+    waves = measure_report(tmp_path, "waves", frames)
+    nm = measure_report(tmp_path, "nm", frames, "--wavelength", "632.8")
+    assert (waves["units"], nm["units"]) == ("waves", "nm")
+    assert waves["surface"]["rms"] > 0.05
+    for key in ("surface", "residual"):
+        for figure in ("pv", "rms"):
+            assert nm[key][figure] == pytest.approx(waves[key][figure] * 632.8, rel=1e-9, abs=1e-9), (key, figure)
+    assert recovered(nm) == pytest.approx({k: v * 632.8 for k, v in recovered(waves).items()}, rel=1e-9, abs=1e-9)
+
+
+STEPS = {4: np.pi / 2, 5: np.pi / 2, 7: np.pi / 3}
+
+
+def write_frames(folder, truth, height, width, count):
+    """Phase-shifted frames of a surface in waves, made with the module alone."""
+    folder.mkdir()
+    mask = zelnor.roundmask(1.0, width, height)
+    coefficients = np.zeros(29)
+    for fringe, value in truth.items():
+        coefficients[fringe - 1] = value
+    surface = zelnor.zernike_surface(coefficients, mask)
+    paths = []
+    for k in range(count):
+        paths.append(str(folder / f"f{k}.pgm"))
+        zelnor.save_pgm(paths[-1], zelnor.interferogram(2 * np.pi, k * STEPS[count], 65535, mask, surface))
+    return paths
+
+
+@pytest.mark.parametrize("count", [4, 5, 7])
+@pytest.mark.parametrize("height, width", [(40, 72), (72, 40)])
+def test_measure_any_frame_count_on_non_square_frames(tmp_path, capsys, count, height, width):
+    truth = {2: 0.3, 4: -0.8, 5: 0.4, 7: 0.25, 10: 0.2}
+    frames = write_frames(tmp_path / "frames", truth, height, width, count)
+    report = measure_report(tmp_path, "meas", frames, "--remove", "piston")
+    assert report["shape"] == [height, width] and report["frames"] == count
+    assert report["pupil_pixels"] == int(zelnor.roundmask(1.0, width, height).sum())
+    assert_recovers(report, truth)

@@ -5,8 +5,10 @@ tracemalloc sees Python objects and NumPy's array data; RSS sees what C++ code a
 so the success cases use large images or scratch rows that a leak per call would make visible.
 One entry of CASES per function; entries of functions the module does not have yet are skipped.
 """
+import atexit
 import gc
 import os
+import shutil
 import sys
 import tempfile
 import tracemalloc
@@ -25,6 +27,7 @@ TRACED_BYTES_PER_CALL = 24
 RSS_SLACK = 24 * 2**20
 MAYBE = "either"  # the outcome is the implementation's choice: any exception or a result
 SCRATCH = tempfile.mkdtemp(prefix="zelnor-leaks-")
+atexit.register(shutil.rmtree, SCRATCH, ignore_errors=True)
 
 
 def rss_bytes():
