@@ -215,7 +215,7 @@ def fit(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> np.nda
         return result
     # The span of each |m| family (rho^(m + 2k) cos or sin m theta) is closed under
     # scaling about the grid centre: fit the terms of (x / radius, y / radius) for
-    # the pupil's bounding radius, well conditioned for small centred pupils, and
+    # the largest radius in the pupil, well conditioned for small centred pupils, and
     # map their coefficients back.
     table = legendre_coefficients(count)
     xs = grid_axis(mask.shape[1])
@@ -224,6 +224,8 @@ def fit(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> np.nda
     first = np.argmax(mask[rows], axis=1)  # each row's outermost pupil pixels
     last = mask.shape[1] - 1 - np.argmax(mask[rows, ::-1], axis=1)
     radius = math.sqrt(float(np.max(np.maximum(xs[first] ** 2, xs[last] ** 2) + ys[rows] ** 2)))
+    if radius < 1e-3:  # a pixel or two at the centre: nothing to gain, and no division by zero
+        radius = 1.0
     to_grid = scaling_map(count, radius)
     px = legendre.legvander(xs / radius, DEGREE)
     py = legendre.legvander(ys / radius, DEGREE)
