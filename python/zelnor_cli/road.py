@@ -100,12 +100,12 @@ def unwrap_waves(mask, wrapped, method):
 
 def fit_zernike(surface, mask, terms=FIT_TERMS):
     """Least-squares Fringe coefficients (index 0 = Fringe 1) of a surface inside the mask."""
-    inside = np.flatnonzero(mask)
-    if inside.size < terms:
-        raise RoadError(f"the pupil has {inside.size} pixels, fewer than the {terms} fitted terms")
-    basis = zelnor.zernike_matrix(mask, terms)[:, inside].T
-    coefficients, *_ = np.linalg.lstsq(basis, surface.ravel()[inside], rcond=None)
-    return coefficients
+    pixels = int(np.count_nonzero(mask))
+    if pixels < terms:
+        raise RoadError(f"the pupil has {pixels} pixels, fewer than the {terms} fitted terms")
+    from zelnor_cli import fit
+
+    return fit.fit(surface, mask, terms)
 
 
 def remove_terms(surface, mask, coefficients, indices):
