@@ -1,6 +1,7 @@
 """Every function called from several threads at once gives exactly what it gives alone."""
 import collections
 import concurrent.futures
+import os
 import random
 import re
 import threading
@@ -12,7 +13,8 @@ import zelnor
 from conftest import LIBC, assert_bits_equal
 
 THREADS = 4
-REPEATS = 3
+# Each call is made this many times in the threaded runs (the ThreadSanitizer run asks for more).
+REPEATS = int(os.environ.get("ZELNOR_THREAD_REPEATS", "3"))
 SIDE = 136  # images above the size from which the kernels let other threads run
 
 
@@ -104,6 +106,29 @@ def test_all_functions_at_once_match_their_serial_results(tmp_path, capfd):
         else:
             assert_bits_equal(outcome, serial[k % len(tasks)])
     capfd.readouterr()  # the loads' header echo
+
+
+@pytest.mark.parametrize("name", sorted(
+    name for name in dir(zelnor) if callable(getattr(zelnor, name)) and name != "add_noise"))
+def test_calls_in_lockstep_match_their_serial_results(name, tmp_path, capfd):
+    # THREADS calls of one function start together, round after round, so that their
+    # kernels overlap: what ThreadSanitizer needs to see a race.
+    calls = [call for task, call in build_tasks(tmp_path) if task == name]
+    assert len(calls) == THREADS
+    serial = [call("serial") for call in calls]
+    start = threading.Barrier(THREADS)
+
+    def rounds(k):
+        outcomes = []
+        for r in range(REPEATS):
+            start.wait()
+            outcomes.append(calls[k](f"lockstep-{k}-{r}"))
+        return outcomes
+
+    for k, outcomes in enumerate(run_in_threads([lambda k=k: rounds(k) for k in range(THREADS)])):
+        for outcome in outcomes:
+            assert_bits_equal(outcome, serial[k])
+    capfd.readouterr()
 
 
 def test_add_noise_draws_of_one_call_stay_together():
