@@ -59,17 +59,16 @@ PyObject* py_save_pgm(PyObject* /*module*/, PyObject* args) {
             status = write_pgm_uint16(path, values.data<std::uint16_t>(), dim(array, 1), dim(array, 0));
         }
     }
-    switch (status) {
-        case PgmSaveStatus::cannot_open:
-            PyErr_SetString(PyExc_IOError, "can't open file");
-            return nullptr;
-        case PgmSaveStatus::cannot_write:
-            PyErr_SetString(PyExc_IOError, "can't write file");
-            return nullptr;
-        case PgmSaveStatus::ok:
-            break;
+    if (status == PgmSaveStatus::cannot_open) {
+        PyErr_SetString(PyExc_IOError, "can't open file");
+        return nullptr;
     }
-    Py_RETURN_NONE;
+    if (status == PgmSaveStatus::cannot_write) {
+        PyErr_SetString(PyExc_IOError, "can't write file");
+        return nullptr;
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
 }
 
 PyObject* py_load_pgm(PyObject* /*module*/, PyObject* args) {

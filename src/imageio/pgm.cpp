@@ -159,7 +159,8 @@ class PgmDestination {
             char suffix[64];
             std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()),
                           counter.fetch_add(1, std::memory_order_relaxed));
-            std::string name = folder + "." + base + suffix;
+            std::string name = folder;
+            name.append(".").append(base).append(suffix);
             // Mode 0666 as "wb" creates files: the umask and default ACLs apply as usual.
             fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ >= 0) {
