@@ -72,11 +72,13 @@ else
     echo "== CPython 3.9 is not installed on this machine: its runs were NOT made (default python3 only)."
 fi
 
-# The hardening runs: the suite under ASan/UBSan, the static checks, and both fuzzers for a
+# The hardening runs: the suite under ASan/UBSan, the threaded tests under TSan, the static checks, and both fuzzers for a
 # bounded time. ZELNOR_TEST_QUICK=1 leaves them out (the plain test runs only).
 if [ -z "${ZELNOR_TEST_QUICK:-}" ]; then
     echo "== sanitizer run"
     bash "$root/scripts/sanitize.sh" "$@" || failed=1
+    echo "== thread sanitizer run"
+    bash "$root/scripts/tsan.sh" || failed=1
     echo "== static checks"
     bash "$root/scripts/static-checks.sh" || failed=1
     echo "== fuzzing (load_pgm 60 s, then every function 10 s)"

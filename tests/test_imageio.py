@@ -1,7 +1,9 @@
 """PGM files (save_pgm, load_pgm), add_noise and binning."""
 import os
+import stat
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -59,10 +61,125 @@ def test_uint16_maxval_rules(tmp_path, values, header, raster):
     assert open(path, "rb").read() == header + raster
 
 
-@pytest.mark.parametrize("target", ["missing/x.pgm", "."])
-def test_save_pgm_uncreatable_returns_none(tmp_path, target):
-    assert zelnor.save_pgm(str(tmp_path / target), np.zeros((2, 2))) is None
+@pytest.mark.parametrize(
+    "array, message",
+    [
+        (np.zeros((2, 2), np.float32), r"^array must be of type Float or Uint16\.$"),
+        (np.zeros((2, 2), np.uint8), r"^array must be of type Float or Uint16\.$"),
+        (np.zeros((2, 2, 2)), r"^array must be 2 dimensional\.$"),
+        (np.zeros(4, np.float32), r"^array must be 2 dimensional\.$"),
+    ],
+)
+def test_save_pgm_checks(tmp_path, array, message):
+    with pytest.raises(ValueError, match=message):
+        zelnor.save_pgm(str(tmp_path / "x.pgm"), array)
+    assert not os.listdir(tmp_path)
+
+
+CANT_OPEN = r"^can't open file$"
+CANT_WRITE = r"^can't write file$"
+
+
+@pytest.mark.parametrize("target", ["missing/x.pgm", ".", "x.pgm/"])
+def test_save_pgm_uncreatable_raises(tmp_path, target):
+    with pytest.raises(OSError, match=CANT_OPEN):
+        zelnor.save_pgm(str(tmp_path / target) + ("/" if target.endswith("/") else ""), np.zeros((2, 2)))
     assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into read-only folders")
+def test_save_pgm_read_only_folder(tmp_path):
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    write(folder / "old.pgm", b"P5\n1 1\n255\n\x07")
+    folder.chmod(0o555)
+    try:
+        for name in ("new.pgm", "old.pgm"):
+            with pytest.raises(OSError, match=CANT_OPEN):
+                zelnor.save_pgm(str(folder / name), np.zeros((2, 2)))
+        assert os.listdir(folder) == ["old.pgm"]
+        assert (folder / "old.pgm").read_bytes() == b"P5\n1 1\n255\n\x07"
+    finally:
+        folder.chmod(0o755)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="no /dev/full here")
+@pytest.mark.parametrize("array", [np.zeros((2, 2)), np.full((300, 300), 300, np.uint16)])
+def test_save_pgm_full_device_raises(array):
+    with pytest.raises(OSError, match=CANT_WRITE):
+        zelnor.save_pgm("/dev/full", array)
+
+
+# Saves into a folder under a file-size limit of 200 bytes, in a child process that ignores
+# SIGXFSZ, so that writes beyond the limit fail with EFBIG (for root too).
+SIZE_LIMITED_SAVE = """
+import resource, signal, sys
+import numpy as np
+import zelnor
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+try:
+    zelnor.save_pgm(sys.argv[1], np.full((int(sys.argv[2]), 10), 300, np.uint16))
+    print("saved")
+except OSError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("existing", [True, False])
+@pytest.mark.parametrize("rows, outcome", [(50, "can't write file"), (2, "saved")])
+def test_save_pgm_failed_write_keeps_old_file(tmp_path, existing, rows, outcome):
+    path = tmp_path / "kept.pgm"
+    old = b"P5\n1 1\n255\n\x07"
+    if existing:
+        write(path, old)
+        path.chmod(0o604)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    run = subprocess.run([sys.executable, "-c", SIZE_LIMITED_SAVE, str(path), str(rows)],
+                         env=env, capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == outcome, run.stderr
+    if outcome == "saved":
+        assert path.read_bytes() == b"P5\n10 %d\n300\n" % rows + bytes([1, 44]) * (10 * rows)
+        assert os.listdir(tmp_path) == ["kept.pgm"]
+        if existing:
+            assert stat.S_IMODE(path.stat().st_mode) == 0o604  # the replaced file's mode is kept
+    elif existing:
+        assert os.listdir(tmp_path) == ["kept.pgm"]  # no temporary file left behind
+        assert path.read_bytes() == old
+    else:
+        assert os.listdir(tmp_path) == []
+
+
+def test_save_pgm_new_file_mode_follows_umask(tmp_path):
+    previous = os.umask(0o027)
+    try:
+        zelnor.save_pgm(str(tmp_path / "new.pgm"), np.zeros((2, 2)))
+    finally:
+        os.umask(previous)
+    assert stat.S_IMODE((tmp_path / "new.pgm").stat().st_mode) == 0o640
+
+
+def test_save_pgm_through_a_link_replaces_its_target(tmp_path):
+    target = tmp_path / "target.pgm"
+    write(target, b"old")
+    link = tmp_path / "link.pgm"
+    link.symlink_to(target.name)
+    zelnor.save_pgm(str(link), np.zeros((1, 1)))
+    assert link.is_symlink()
+    assert target.read_bytes() == b"P5\n1 1\n255\n\x7f"
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no FIFOs here")
+def test_save_pgm_into_a_fifo(tmp_path):
+    fifo = str(tmp_path / "pipe")
+    os.mkfifo(fifo)
+    received = []
+    reader = threading.Thread(target=lambda: received.append(open(fifo, "rb").read()))
+    reader.start()
+    zelnor.save_pgm(fifo, np.full((300, 400), 1000, np.uint16))
+    reader.join(60)
+    assert received == [b"P5\n400 300\n1000\n" + b"\x03\xe8" * 120000]
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode)
 
 
 # ---- load_pgm ----

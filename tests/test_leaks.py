@@ -120,7 +120,7 @@ CASES = [
     ("add_noise", "type", (frame, 0.5), ValueError),
     ("save_pgm", "float", (out_path, strided, 0.5), None),
     ("save_pgm", "uint16", (out_path, swapped_frame), None),
-    ("save_pgm", "no-dir", (os.path.join(SCRATCH, "none", "x.pgm"), small), None),
+    ("save_pgm", "no-dir", (os.path.join(SCRATCH, "none", "x.pgm"), small), OSError),
     ("save_pgm", "ndim", (out_path, surface[None]), ValueError),
     ("save_pgm", "type", (out_path, mask8), ValueError),
     ("load_pgm", "8-bit", (pgm8,), None),

@@ -233,6 +233,8 @@ def save_pgm_expect(path, array, *scale):
         return [TypeError]
     if array.ndim != 2 or not (is_array(array, F8) or is_array(array, U2)):
         return [ValueError]
+    if not os.path.isdir(os.path.dirname(path)):
+        return [OSError]
     return [(None, None)]
 
 

@@ -10,17 +10,20 @@ namespace {
 
 // ---- PGM files ("P5", 8 and 16 bit) ----
 
+enum class PgmSaveStatus { ok, cannot_open, cannot_write };
+
 // Writes a float64 image as an 8-bit PGM (maxval 255) through the fixed grey
-// mapping of pgm_grey_level(). Returns -1 when the file cannot be created,
-// else 1 when the last write succeeded, 0 when it did not (or nothing to write).
-int write_pgm_float64(const char* path, const double* values, std::size_t rows, std::size_t cols,
-                      double scale);
+// mapping of pgm_grey_level(). An existing regular file is replaced only by a
+// complete new one; cannot_open when the file cannot be created, cannot_write
+// when a write, the close or the final rename fails.
+PgmSaveStatus write_pgm_float64(const char* path, const double* values, std::size_t rows, std::size_t cols,
+                                double scale);
 
 // Writes a uint16 image: maxval is the largest sample (at least 1), one byte
 // per sample when that is at most 255, else two bytes, most significant first.
-// Returns as write_pgm_float64().
-int write_pgm_uint16(const char* path, const std::uint16_t* samples, std::size_t width,
-                     std::size_t height);
+// Fails as write_pgm_float64().
+PgmSaveStatus write_pgm_uint16(const char* path, const std::uint16_t* samples, std::size_t width,
+                               std::size_t height);
 
 // Reads one decimal header number of at most `limit` bytes, echoing every byte
 // read to the C library's stdout. '#' comments run to the next line feed and

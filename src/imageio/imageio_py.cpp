@@ -23,6 +23,7 @@ PyObject* py_add_noise(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
+    // Keeps the lock: the draws of one call stay one unbroken run of the shared rand() sequence.
     add_uniform_noise(values.data<double>(), element_count(surface), amplitude,
                       result_data<double>(result));
     return hand_back(result);
@@ -48,13 +49,26 @@ PyObject* py_save_pgm(PyObject* /*module*/, PyObject* args) {
     if (!values.open(array)) {
         return nullptr;
     }
-    // A file that cannot be created is not an error here: the call returns None.
-    if (type == NPY_FLOAT64) {
-        write_pgm_float64(path, values.data<double>(), dim(array, 0), dim(array, 1), scale);
-    } else {
-        write_pgm_uint16(path, values.data<std::uint16_t>(), dim(array, 1), dim(array, 0));
+    PgmSaveStatus status;
+    {
+        // The file may be slow (a FIFO waits for its reader): other threads run meanwhile.
+        ReleasedLock unlocked;
+        if (type == NPY_FLOAT64) {
+            status = write_pgm_float64(path, values.data<double>(), dim(array, 0), dim(array, 1), scale);
+        } else {
+            status = write_pgm_uint16(path, values.data<std::uint16_t>(), dim(array, 1), dim(array, 0));
+        }
     }
-    Py_RETURN_NONE;
+    if (status == PgmSaveStatus::cannot_open) {
+        PyErr_SetString(PyExc_IOError, "can't open file");
+        return nullptr;
+    }
+    if (status == PgmSaveStatus::cannot_write) {
+        PyErr_SetString(PyExc_IOError, "can't write file");
+        return nullptr;
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
 }
 
 PyObject* py_load_pgm(PyObject* /*module*/, PyObject* args) {
@@ -64,7 +78,12 @@ PyObject* py_load_pgm(PyObject* /*module*/, PyObject* args) {
     }
     const char* const cannot_load = "can't load image from file";
     PgmReader reader;
-    switch (open_pgm(path, reader)) {
+    PgmLoadStatus status;
+    {
+        ReleasedLock unlocked;
+        status = open_pgm(path, reader);
+    }
+    switch (status) {
         case PgmLoadStatus::cannot_open:
             PyErr_SetString(PyExc_IOError, "can't open file");
             return nullptr;
@@ -82,7 +101,12 @@ PyObject* py_load_pgm(PyObject* /*module*/, PyObject* args) {
         PyErr_SetString(PyExc_IOError, cannot_load);
         return nullptr;
     }
-    if (!read_pgm_raster(reader, PyArray_DATA(result))) {
+    bool complete;
+    {
+        ReleasedLock unlocked;
+        complete = read_pgm_raster(reader, PyArray_DATA(result));
+    }
+    if (!complete) {
         Py_DECREF(result);
         PyErr_SetString(PyExc_IOError, cannot_load);
         return nullptr;
@@ -116,8 +140,11 @@ PyObject* py_binning(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    bin_image_sum(values.data<double>(), dim(image, 0), dim(image, 1), factor,
-                  result_data<double>(result));
+    {
+        ReleasedLock unlocked(element_count(image));
+        bin_image_sum(values.data<double>(), dim(image, 0), dim(image, 1), factor,
+                      result_data<double>(result));
+    }
     return hand_back(result);
 }
 

@@ -5,15 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace zelnor {
 namespace {
 
 // Header and samples are converted into one block of this size and written
-// with one unbuffered fwrite per block: a 1024 x 1024 file costs a few system
+// with one write() per block: a 1024 x 1024 file costs a few system
 // calls rather than one per sample or per stdio buffer.
 constexpr std::size_t PGM_BLOCK_BYTES = 1 << 20;
 // Used when the block cannot be allocated: slower, same bytes.
@@ -39,16 +43,162 @@ inline std::uint8_t pgm_grey_level(double v, double scale) {
     return static_cast<std::uint8_t>(static_cast<std::uint32_t>(static_cast<std::int32_t>(safe)));
 }
 
+// Writes all `size` bytes to `fd`, resuming after partial writes and signals.
+bool write_all(int fd, const unsigned char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd, bytes, size);
+        if (done < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (done == 0) {
+            return false;
+        }
+        bytes += done;
+        size -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
+// The destination of one save. A regular file (or a path where nothing stands yet) is written
+// to a temporary file beside it and renamed into place once complete, so a failed save never
+// leaves a cut-off file where a complete one stood. Anything else (a FIFO, a terminal,
+// /dev/stdout, /dev/full) is opened and written in place, as "wb" would.
+class PgmDestination {
+  public:
+    PgmDestination() = default;
+    PgmDestination(const PgmDestination&) = delete;
+    PgmDestination& operator=(const PgmDestination&) = delete;
+    ~PgmDestination() { abandon(); }
+
+    bool open(const char* path) {
+        target_ = path;
+        if (target_.empty() || target_.back() == '/' || in_special_tree(path)) {
+            return open_in_place(path);
+        }
+        struct stat info;
+        const bool is_link = ::lstat(path, &info) == 0 && S_ISLNK(info.st_mode);
+        if (::stat(path, &info) != 0) {
+            if (errno != ENOENT) {
+                return false;  // a folder on the way cannot be searched, a loop of links...
+            }
+            // A new file; a dangling link is followed and its target created, as "wb" does.
+            return is_link ? open_in_place(path) : create_temporary();
+        }
+        if (!S_ISREG(info.st_mode)) {
+            return open_in_place(path);
+        }
+        if (is_link) {
+            // Replace the file the link names, not the link itself.
+            char* resolved = ::realpath(path, nullptr);
+            if (resolved == nullptr) {
+                return false;
+            }
+            target_ = resolved;
+            std::free(resolved);
+        }
+        // Only a file that "wb" could open is replaced: a read-only file stays as it is.
+        const int probe = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (probe < 0) {
+            return false;
+        }
+        ::close(probe);
+        if (!create_temporary()) {
+            return false;
+        }
+        // The replacement keeps the owner (where allowed) and the mode of the file it replaces.
+        if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
+            (void)::fchown(fd_, info.st_uid, info.st_gid);
+        }
+        (void)::fchmod(fd_, info.st_mode & 07777);
+        return true;
+    }
+
+    bool write(const unsigned char* bytes, std::size_t size) { return write_all(fd_, bytes, size); }
+
+    // Closes the file and, for a replaced file, renames it into place; false on any failure,
+    // after which nothing of the temporary file remains.
+    bool commit() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) {
+            abandon();
+            return false;
+        }
+        if (!temporary_.empty()) {
+            if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+                abandon();
+                return false;
+            }
+            temporary_.clear();
+        }
+        return true;
+    }
+
+  private:
+    bool open_in_place(const char* path) {
+        fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return fd_ >= 0;
+    }
+
+    // Paths under /dev and /proc name streams and descriptors (/dev/stdout, /proc/self/fd/1),
+    // which must be written in place even when they lead to a regular file.
+    static bool in_special_tree(const char* path) {
+        return std::strncmp(path, "/dev/", 5) == 0 || std::strncmp(path, "/proc/", 6) == 0;
+    }
+
+    bool create_temporary() {
+        static std::atomic<unsigned> counter{0};
+        const std::size_t slash = target_.rfind('/');
+        const std::string folder = slash == std::string::npos ? std::string() : target_.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        base.resize(base.size() < 64 ? base.size() : 64);  // room for the suffix within NAME_MAX
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            char suffix[64];
+            std::snprintf(suffix, sizeof suffix, ".%ld.%u.tmp", static_cast<long>(::getpid()),
+                          counter.fetch_add(1, std::memory_order_relaxed));
+            std::string name = folder;
+            name.append(".").append(base).append(suffix);
+            // Mode 0666 as "wb" creates files: the umask and default ACLs apply as usual.
+            fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) {
+                temporary_ = std::move(name);
+                return true;
+            }
+            if (errno != EEXIST) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    void abandon() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        if (!temporary_.empty()) {
+            ::unlink(temporary_.c_str());
+            temporary_.clear();
+        }
+    }
+
+    std::string target_;
+    std::string temporary_;
+    int fd_ = -1;
+};
+
 // Creates the file and writes the header and the n samples, which
 // `convert(first, count, bytes)` turns into count * bytes_per_sample bytes.
 template <class Convert>
-int write_pgm(const char* path, std::size_t width, std::size_t height, unsigned maxval, std::size_t n,
-              std::size_t bytes_per_sample, Convert convert) {
-    std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr) {
-        return -1;
+PgmSaveStatus write_pgm(const char* path, std::size_t width, std::size_t height, unsigned maxval,
+                        std::size_t n, std::size_t bytes_per_sample, Convert convert) {
+    PgmDestination file;
+    if (!file.open(path)) {
+        return PgmSaveStatus::cannot_open;
     }
-    std::setvbuf(file, nullptr, _IONBF, 0);
     // The header (at most 54 bytes) opens the first block.
     const std::size_t whole_file = PGM_HEADER_ROOM + n * bytes_per_sample;
     const std::size_t wanted = whole_file < PGM_BLOCK_BYTES ? whole_file : PGM_BLOCK_BYTES;
@@ -58,22 +208,21 @@ int write_pgm(const char* path, std::size_t width, std::size_t height, unsigned 
     const std::size_t capacity = heap_block ? wanted : PGM_SMALL_BLOCK_BYTES;
     std::size_t used = static_cast<std::size_t>(std::snprintf(reinterpret_cast<char*>(block), capacity,
                                                               "P5\n%zu %zu\n%u\n", width, height, maxval));
-    int last = 0;
     std::size_t first = 0;
     do {
         const std::size_t room = (capacity - used) / bytes_per_sample;
         const std::size_t count = n - first < room ? n - first : room;
         convert(first, count, block + used);
-        const std::size_t bytes = used + count * bytes_per_sample;
-        last = std::fwrite(block, 1, bytes, file) == bytes ? 1 : 0;
+        if (!file.write(block, used + count * bytes_per_sample)) {
+            return PgmSaveStatus::cannot_write;
+        }
         first += count;
         used = 0;
     } while (first < n);
-    std::fclose(file);
-    return n == 0 ? 0 : last;
+    return file.commit() ? PgmSaveStatus::ok : PgmSaveStatus::cannot_write;
 }
 
-int write_pgm_float64(const char* path, const double* values, std::size_t rows, std::size_t cols,
+PgmSaveStatus write_pgm_float64(const char* path, const double* values, std::size_t rows, std::size_t cols,
                       double scale) {
     return write_pgm(path, cols, rows, 255, rows * cols, 1,
                      [values, scale](std::size_t first, std::size_t count, unsigned char* out) {
@@ -92,7 +241,7 @@ inline void store_big_endian(const std::uint16_t* in, std::size_t count, unsigne
     }
 }
 
-int write_pgm_uint16(const char* path, const std::uint16_t* samples, std::size_t width,
+PgmSaveStatus write_pgm_uint16(const char* path, const std::uint16_t* samples, std::size_t width,
                      std::size_t height) {
     const std::size_t n = width * height;
     // maxval 0 is not a valid PGM: an all-zero (or empty) image is written with maxval 1.
@@ -187,8 +336,11 @@ PgmLoadStatus open_pgm(const char* path, PgmReader& reader) {
     }
     std::uint64_t budget = size - 3;
     std::uint32_t numbers[3];
+    // One call's echo stays in one piece when several threads load files at once.
+    ::flockfile(stdout);
     const bool header_ok = read_pgm_header_numbers(reader.file, budget, numbers);
     std::fflush(stdout);  // the echo reaches the console before anything else happens
+    ::funlockfile(stdout);
     if (!header_ok || budget == 0) {
         return PgmLoadStatus::cannot_load;
     }

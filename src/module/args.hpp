@@ -100,6 +100,10 @@ class ContiguousInput {
     // False with a Python exception set when the copy cannot be made.
     bool open(PyArrayObject* arr) {
         if (PyArray_ISCARRAY_RO(arr)) {
+            // A reference of our own: while the lock is released, another thread may drop the
+            // last other one (a frame taken out of its list) and the data must stay.
+            Py_INCREF(arr);
+            hold_.reset(reinterpret_cast<PyObject*>(arr));
             data_ = PyArray_DATA(arr);
             return true;
         }
@@ -108,11 +112,11 @@ class ContiguousInput {
             return false;
         }
         // Steals `native`; always yields a fresh C-contiguous aligned native copy here.
-        copy_.reset(PyArray_FromArray(arr, native, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSURECOPY));
-        if (!copy_) {
+        hold_.reset(PyArray_FromArray(arr, native, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_ENSURECOPY));
+        if (!hold_) {
             return false;
         }
-        data_ = PyArray_DATA(as_array(copy_.get()));
+        data_ = PyArray_DATA(as_array(hold_.get()));
         return true;
     }
 
@@ -123,7 +127,33 @@ class ContiguousInput {
 
   private:
     const void* data_ = nullptr;
-    PyRef copy_;
+    PyRef hold_;  // the array itself, or its copy
+};
+
+// Calls with fewer result elements than this keep the interpreter lock: handing it to another
+// thread and waiting to get it back would cost more than the work itself.
+constexpr std::size_t RELEASE_MIN_ELEMENTS = 1 << 14;
+
+// Releases the interpreter lock for its lifetime, so that other Python threads run while a
+// kernel works. Only Python-free code may run in its scope: no Python object, reference count
+// or exception (a kernel reports failure by its return value, and the caller raises after the
+// scope has ended). Create it after every argument is checked and every array is allocated.
+class ReleasedLock {
+  public:
+    ReleasedLock() : state_(PyEval_SaveThread()) {}
+    // Releases only when `elements` reaches RELEASE_MIN_ELEMENTS.
+    explicit ReleasedLock(std::size_t elements)
+        : state_(elements >= RELEASE_MIN_ELEMENTS ? PyEval_SaveThread() : nullptr) {}
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+    ~ReleasedLock() {
+        if (state_ != nullptr) {
+            PyEval_RestoreThread(state_);
+        }
+    }
+
+  private:
+    PyThreadState* state_;
 };
 
 // Dimension `axis` of a 2-D image as a size (rows for 0, columns for 1).

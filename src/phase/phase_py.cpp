@@ -34,8 +34,12 @@ PyObject* py_interferogram(PyObject* /*module*/, PyObject* args) {
         return nullptr;
     }
     // The peak is a 16-bit intensity: only its low 16 bits count (65536 acts as 0, -1 as 65535).
-    fill_interferogram(mask_values.data<std::uint8_t>(), surface_values.data<double>(), element_count(result),
-                       scale, shift, static_cast<std::uint16_t>(peak), result_data<std::uint16_t>(result));
+    {
+        ReleasedLock unlocked(element_count(result));
+        fill_interferogram(mask_values.data<std::uint8_t>(), surface_values.data<double>(),
+                           element_count(result), scale, shift, static_cast<std::uint16_t>(peak),
+                           result_data<std::uint16_t>(result));
+    }
     return hand_back(result);
 }
 
@@ -76,7 +80,10 @@ PyObject* py_phase(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    fill_phase(pointers, static_cast<int>(count), element_count(result), result_data<double>(result));
+    {
+        ReleasedLock unlocked(element_count(result));
+        fill_phase(pointers, static_cast<int>(count), element_count(result), result_data<double>(result));
+    }
     return hand_back(result);
 }
 
@@ -100,7 +107,10 @@ PyObject* py_phase5(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    fill_phase5(pointers, element_count(result), result_data<std::int16_t>(result));
+    {
+        ReleasedLock unlocked(element_count(result));
+        fill_phase5(pointers, element_count(result), result_data<std::int16_t>(result));
+    }
     return hand_back(result);
 }
 
@@ -123,7 +133,10 @@ PyObject* py_wrap(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    fill_wrap(values.data<double>(), element_count(result), period, result_data<double>(result));
+    {
+        ReleasedLock unlocked(element_count(result));
+        fill_wrap(values.data<double>(), element_count(result), period, result_data<double>(result));
+    }
     return hand_back(result);
 }
 

@@ -17,7 +17,12 @@ PyObject* py_roundmask(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    if (!fill_roundmask(result_data<std::uint8_t>(result), dim(result, 0), dim(result, 1), limit)) {
+    bool filled;
+    {
+        ReleasedLock unlocked(element_count(result));
+        filled = fill_roundmask(result_data<std::uint8_t>(result), dim(result, 0), dim(result, 1), limit);
+    }
+    if (!filled) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }
@@ -43,8 +48,11 @@ PyObject* py_make_mask(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    fill_threshold_mask(values.data<double>(), element_count(surface), threshold,
-                        result_data<std::uint8_t>(result));
+    {
+        ReleasedLock unlocked(element_count(surface));
+        fill_threshold_mask(values.data<double>(), element_count(surface), threshold,
+                            result_data<std::uint8_t>(result));
+    }
     return hand_back(result);
 }
 
@@ -72,9 +80,14 @@ PyObject* py_zernike_surface(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    if (!fill_zernike_surface(coefficient_values.data<double>(), element_count(coefficients),
-                              mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
-                              result_data<double>(result))) {
+    bool filled;
+    {
+        ReleasedLock unlocked(element_count(result));
+        filled = fill_zernike_surface(coefficient_values.data<double>(), element_count(coefficients),
+                                      mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+                                      result_data<double>(result));
+    }
+    if (!filled) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }
@@ -102,8 +115,13 @@ PyObject* py_zernike_matrix(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    if (!fill_zernike_matrix(mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
-                             static_cast<std::size_t>(count), result_data<double>(result))) {
+    bool filled;
+    {
+        ReleasedLock unlocked(element_count(result));
+        filled = fill_zernike_matrix(mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+                                     static_cast<std::size_t>(count), result_data<double>(result));
+    }
+    if (!filled) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }

@@ -1,0 +1,104 @@
+"""Speed-up of two threads over one, now that the kernels let other threads run.
+
+For each of phase, zernike_surface, unwrap and fast_unwrap on 1024 x 1024 images: one thread
+makes 2 x CALLS calls on two independent inputs, one after the other; then two threads make
+CALLS calls each, one thread per input, at the same time. The ratio is the one-thread time over
+the two-thread time (2.0 is a perfect split over two cores). Rounds alternate the two ways so
+that load from other processes falls on both; the range over the rounds is printed. A first row
+times NumPy's sin the same way: the split the machine allows at that moment, for reference.
+
+    python benchmarks/bench_threads.py
+"""
+import os
+import platform
+import statistics
+import threading
+import time
+
+import numpy as np
+
+import zelnor
+
+SIDE = 1024
+ROUNDS = 5
+TARGET_SECONDS = 0.4  # per way and round: CALLS is chosen to take about this long in one thread
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def inputs(k):
+    """Arguments of each benchmarked function for the independent input k (0 or 1)."""
+    rng = np.random.default_rng(k)
+    mask = zelnor.roundmask(1.0, SIDE, SIDE)
+    coefficients = np.concatenate(([0.0], rng.uniform(-2, 2, 28)))
+    surface = zelnor.zernike_surface(coefficients, mask)
+    frames = [zelnor.interferogram(2 * np.pi, j * np.pi / 2, 60000, mask, surface) for j in range(4)]
+    wrapped = zelnor.phase(frames)
+    return {
+        # What two threads reach on this machine right now: a NumPy ufunc that lets other threads run.
+        "numpy.sin (ref.)": (np.sin, (surface,)),
+        "phase": (zelnor.phase, (frames,)),
+        "zernike_surface": (zelnor.zernike_surface, (coefficients, mask)),
+        "unwrap": (zelnor.unwrap, (mask.astype(np.uint8) * np.uint8(255), wrapped.astype(np.float32))),
+        "fast_unwrap": (zelnor.fast_unwrap, (mask, wrapped, 1.0)),
+    }
+
+
+def calls_of(function, args, count):
+    for _ in range(count):
+        function(*args)
+
+
+def one_thread(work, count):
+    start = time.perf_counter()
+    for function, args in work:
+        calls_of(function, args, count)
+    return time.perf_counter() - start
+
+
+def two_threads(work, count):
+    threads = [threading.Thread(target=calls_of, args=(function, args, count)) for function, args in work]
+    start = time.perf_counter()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - start
+
+
+def main():
+    print(f"CPU: {cpu_model()}, {os.cpu_count()} logical cores")
+    print(f"NumPy {np.__version__}, Python {platform.python_version()}, zelnor {zelnor.__version__}")
+    print(f"{SIDE} x {SIDE} images; ratio = one thread / two threads over the same calls, {ROUNDS} rounds\n")
+    cases = [inputs(0), inputs(1)]
+    print(f"{'function':<16} {'calls':>5} {'1 thread ms':>12} {'2 threads ms':>13} {'ratio min':>10} "
+          f"{'median':>7} {'max':>6}")
+    for name in cases[0]:
+        work = [case[name] for case in cases]
+        single = min(one_thread(work, 1) for _ in range(2)) / 2
+        count = max(1, round(TARGET_SECONDS / 2 / single))
+        ones, twos = [], []
+        for r in range(ROUNDS):
+            if r % 2:
+                twos.append(two_threads(work, count))
+                ones.append(one_thread(work, count))
+            else:
+                ones.append(one_thread(work, count))
+                twos.append(two_threads(work, count))
+        ratios = [a / b for a, b in zip(ones, twos)]
+        print(f"{name:<16} {2 * count:>5} {statistics.median(ones) * 1e3:>12.1f} "
+              f"{statistics.median(twos) * 1e3:>13.1f} {min(ratios):>9.2f}x {statistics.median(ratios):>6.2f}x "
+              f"{max(ratios):>5.2f}x")
+
+
+if __name__ == "__main__":
+    main()
