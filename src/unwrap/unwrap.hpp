@@ -26,17 +26,38 @@ bool fast_unwrap_kernel(const std::uint8_t* mask, const double* surface, std::si
 
 // Reliability-sorted unwrapper
 
-// Number of edges built by the run in progress; 0 whenever no run is in progress.
-std::size_t edge_count = 0;
+// The work of one unwrap call: its sizes and its work memory, owned and
+// released by the call, so that calls on other threads never share state.
+struct UnwrapJob {
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+    bool pairs = false;  // some valid pixel has a valid right or lower neighbour
+    bool wide = false;   // 64-bit pixel indices
+    void* roughness = nullptr;
+    void* nodes = nullptr;
+    void* edges = nullptr;
+    void* marks = nullptr;
 
-// Unwraps a float32 phase map of rows x cols inside a uint8 mask (255 = valid)
-// along the order of decreasing reliability; writes all rows*cols elements of
-// `out`. Inputs are only read. Draws one rand() per pixel unless no two valid
-// pixels touch side by side or one above the other, in which case `out` is a
-// copy of `phase` and nothing is drawn. False when the work memory cannot be
-// obtained (nothing drawn, `out` unwritten).
-bool unwrap_core(const float* phase, float* out, const std::uint8_t* mask, std::size_t rows,
-                 std::size_t cols);
+    UnwrapJob() = default;
+    UnwrapJob(const UnwrapJob&) = delete;
+    UnwrapJob& operator=(const UnwrapJob&) = delete;
+    ~UnwrapJob();
+};
+
+// The three steps of unwrapping a float32 phase map of rows x cols inside a
+// uint8 mask (255 = valid) along the order of decreasing reliability.
+//
+// unwrap_prepare looks for two valid pixels side by side or one above the
+// other and, if there are, allocates the work memory; false when it cannot
+// be obtained. unwrap_draw then draws one rand() per pixel in flat order
+// (none when there is no such pair); the generator is shared with the whole
+// process, so the caller holds the interpreter lock. unwrap_run does the rest
+// without touching Python: it writes all rows*cols elements of `out`, 0.0
+// where the mask byte is 0, the input phase where no pair exists or the byte
+// is neither 0 nor 255, and the unwrapped phase elsewhere. Inputs are only read.
+bool unwrap_prepare(UnwrapJob& job, const std::uint8_t* mask, std::size_t rows, std::size_t cols);
+void unwrap_draw(UnwrapJob& job);
+void unwrap_run(UnwrapJob& job, const float* phase, const std::uint8_t* mask, float* out);
 
 }  // namespace
 }  // namespace zelnor
