@@ -13,6 +13,22 @@ namespace {
 // the full double-precision pi, so results match the established arithmetic.
 constexpr double FAST_UNWRAP_HALF_PERIOD = 3.14159265;
 
+// The work memory of one fast_unwrap call: the fill's per-pixel states (with
+// a padding row above and below) and its queue, owned and released by the call.
+struct FastUnwrapJob {
+    bool wide = false;  // 64-bit queue entries
+    std::uint8_t* state = nullptr;
+    void* queue = nullptr;
+
+    FastUnwrapJob() = default;
+    FastUnwrapJob(const FastUnwrapJob&) = delete;
+    FastUnwrapJob& operator=(const FastUnwrapJob&) = delete;
+    ~FastUnwrapJob();
+};
+
+// Allocates the work memory for a rows x cols image; false when it cannot be had.
+bool fast_unwrap_prepare(FastUnwrapJob& job, std::size_t rows, std::size_t cols);
+
 // Unwraps the rows x cols wrapped phase map `surface` inside `mask` (a pixel
 // is inside when its byte is non-zero) into `out`, all row-major. A
 // breadth-first fill from the first mask pixel in flat order shifts each
@@ -20,8 +36,8 @@ constexpr double FAST_UNWRAP_HALF_PERIOD = 3.14159265;
 // reached it; the map is then centred on the mid-range of the reached values
 // and multiplied by `scale`. Pixels outside the mask become 0.0; mask pixels
 // outside the seed's region keep their wrapped values, centred and scaled.
-// False (with `out` not fully written) when the work memory cannot be had.
-bool fast_unwrap_kernel(const std::uint8_t* mask, const double* surface, std::size_t rows,
+// Touches no Python object.
+void fast_unwrap_kernel(FastUnwrapJob& job, const std::uint8_t* mask, const double* surface, std::size_t rows,
                         std::size_t cols, double scale, double* out);
 
 // Reliability-sorted unwrapper
