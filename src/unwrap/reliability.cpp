@@ -231,10 +231,17 @@ void add_column_edges(EdgeBuilder<Index>& out, std::size_t cols, std::size_t row
     }
 }
 
+// The sort's parts are inlined into each build of the sort (see sort_edges).
+#if defined(__GNUC__)
+#define ZELNOR_SORT_INLINE inline __attribute__((always_inline))
+#else
+#define ZELNOR_SORT_INLINE inline
+#endif
+
 // Marks the keys of lo..hi below `pivot`: bit j of words[j / 64] for record
 // lo + j, with the bits past the range clear. Returns their count.
 template <class Index>
-std::ptrdiff_t mark_below(const UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi, float pivot,
+ZELNOR_SORT_INLINE std::ptrdiff_t mark_below(const UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi, float pivot,
                           std::uint64_t* words) {
     const std::ptrdiff_t m = hi - lo + 1;
     const UnwrapEdge<Index>* base = e + lo;
@@ -273,7 +280,7 @@ std::ptrdiff_t mark_below(const UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::pt
 // the keys below the pivot, 64 at a time, and makes exactly those swaps.
 // `words` holds a bit per record of the range.
 template <class Index>
-std::ptrdiff_t partition_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi, float pivot,
+ZELNOR_SORT_INLINE std::ptrdiff_t partition_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi, float pivot,
                                std::uint64_t* words) {
     const std::ptrdiff_t below = mark_below(e, lo, hi, pivot, words);
     UnwrapEdge<Index>* base = e + lo;
@@ -358,7 +365,7 @@ constexpr int SMALL_SORT = 16;
 // of squares and unscored values), so their bits order them; a range with a
 // sign bit set anywhere is left to the quicksort.
 template <class Index>
-bool sort_if_distinct(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi) {
+ZELNOR_SORT_INLINE bool sort_if_distinct(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi) {
     if constexpr (sizeof(Index) != 4) {
         return false;
     } else {
@@ -404,60 +411,111 @@ bool sort_if_distinct(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi
 // Quicksort by ascending key of the inclusive range lo..hi; no key is NaN.
 // Median of three, a pivot that is a key of the range strictly above the key
 // left at lo, and a two-sided partition. It is not stable: its order of equal
-// keys decides merges, so it must stay exactly this algorithm. The smaller
-// part is sorted by recursion and the larger one by iteration; the parts are
-// disjoint, so that order does not change the result and bounds the stack.
-// Small ranges whose keys all differ are sorted by a network instead (same
-// result); once one turns out to hold equal keys, its parts skip that try.
+// keys decides merges, so it must stay exactly this algorithm. The parts of
+// a range are disjoint, so the order in which they are sorted does not change
+// the result: the smaller one is sorted first and the larger one waits on a
+// stack, which so holds at most log2 of the count. Small ranges whose keys
+// all differ are sorted by a network instead (same result); once one turns
+// out to hold equal keys, its parts skip that try.
 template <class Index>
-void sort_edges(UnwrapEdge<Index>* e, std::ptrdiff_t lo, std::ptrdiff_t hi, std::uint64_t* words,
-                bool try_network = true) {
-    while (lo < hi) {
-        const std::ptrdiff_t mid = lo + (hi - lo) / 2;
-        if (try_network && hi - lo < SMALL_SORT) {
-            const float a = e[lo].roughness;
-            const float b = e[mid].roughness;
-            const float c = e[hi].roughness;
-            if (a != b && b != c && a != c && sort_if_distinct(e, lo, hi)) {
-                return;
+ZELNOR_SORT_INLINE void sort_edges(UnwrapEdge<Index>* e, std::ptrdiff_t first, std::ptrdiff_t last,
+                                   std::uint64_t* words) {
+    struct Range {
+        std::ptrdiff_t lo;
+        std::ptrdiff_t hi;
+        bool try_network;
+    };
+    Range waiting[8 * sizeof(std::ptrdiff_t)];
+    int count = 0;
+    waiting[count++] = Range{first, last, true};
+    while (count > 0) {
+        const Range range = waiting[--count];
+        std::ptrdiff_t lo = range.lo;
+        std::ptrdiff_t hi = range.hi;
+        bool try_network = range.try_network;
+        while (lo < hi) {
+            const std::ptrdiff_t mid = lo + (hi - lo) / 2;
+            if (try_network && hi - lo < SMALL_SORT) {
+                const float a = e[lo].roughness;
+                const float b = e[mid].roughness;
+                const float c = e[hi].roughness;
+                if (a != b && b != c && a != c && sort_if_distinct(e, lo, hi)) {
+                    break;
+                }
+                try_network = false;
             }
-            try_network = false;
-        }
-        if (e[lo].roughness > e[mid].roughness) {
-            std::swap(e[lo], e[mid]);
-        }
-        if (e[lo].roughness > e[hi].roughness) {
-            std::swap(e[lo], e[hi]);
-        }
-        if (e[mid].roughness > e[hi].roughness) {
-            std::swap(e[mid], e[hi]);
-        }
-        float pivot;
-        if (e[mid].roughness > e[lo].roughness) {
-            pivot = e[mid].roughness;
-        } else if (e[hi].roughness > e[mid].roughness) {
-            pivot = e[hi].roughness;
-        } else {
-            std::ptrdiff_t p = lo + 1;
-            while (p < hi && e[p].roughness == e[lo].roughness) {
-                ++p;
+            if (e[lo].roughness > e[mid].roughness) {
+                std::swap(e[lo], e[mid]);
             }
-            if (p >= hi) {
-                return;  // all keys equal: left in building order
+            if (e[lo].roughness > e[hi].roughness) {
+                std::swap(e[lo], e[hi]);
             }
-            if (e[lo].roughness > e[p].roughness) {
-                std::swap(e[lo], e[p]);
+            if (e[mid].roughness > e[hi].roughness) {
+                std::swap(e[mid], e[hi]);
             }
-            pivot = e[p].roughness;
+            float pivot;
+            if (e[mid].roughness > e[lo].roughness) {
+                pivot = e[mid].roughness;
+            } else if (e[hi].roughness > e[mid].roughness) {
+                pivot = e[hi].roughness;
+            } else {
+                std::ptrdiff_t p = lo + 1;
+                while (p < hi && e[p].roughness == e[lo].roughness) {
+                    ++p;
+                }
+                if (p >= hi) {
+                    break;  // all keys equal: left in building order
+                }
+                if (e[lo].roughness > e[p].roughness) {
+                    std::swap(e[lo], e[p]);
+                }
+                pivot = e[p].roughness;
+            }
+            const std::ptrdiff_t i = partition_edges(e, lo, hi, pivot, words);
+            if (i - lo < hi - i) {
+                waiting[count++] = Range{i, hi, try_network};
+                hi = i - 1;
+            } else {
+                waiting[count++] = Range{lo, i - 1, try_network};
+                lo = i;
+            }
         }
-        const std::ptrdiff_t i = partition_edges(e, lo, hi, pivot, words);
-        if (i - lo < hi - i) {
-            sort_edges(e, lo, i - 1, words, try_network);
-            lo = i;
-        } else {
-            sort_edges(e, i, hi, words, try_network);
-            hi = i - 1;
+    }
+}
+
+// The sort for 32-bit indices, also built for processors with population
+// count and bit-scan instructions and AVX2, chosen at run time; both builds
+// make the same comparisons and moves.
+void sort_narrow_edges(UnwrapEdge<std::uint32_t>* e, std::ptrdiff_t last, std::uint64_t* words) {
+    sort_edges(e, 0, last, words);
+}
+
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+__attribute__((target("popcnt,bmi,bmi2,avx2"))) void sort_narrow_edges_v3(UnwrapEdge<std::uint32_t>* e,
+                                                                       std::ptrdiff_t last, std::uint64_t* words) {
+    sort_edges(e, 0, last, words);
+}
+
+bool detect_sort_v3() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("avx2");
+}
+#endif
+
+template <class Index>
+void sort_all_edges(UnwrapEdge<Index>* e, std::ptrdiff_t last, std::uint64_t* words) {
+    if constexpr (sizeof(Index) == 4) {
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+        static const bool v3 = detect_sort_v3();
+        if (v3) {
+            sort_narrow_edges_v3(e, last, words);
+            return;
         }
+#endif
+        sort_narrow_edges(e, last, words);
+    } else {
+        sort_edges(e, 0, last, words);
     }
 }
 
@@ -556,7 +614,7 @@ void run_stages(UnwrapJob& job, const float* phase, const std::uint8_t* mask, fl
     add_column_edges(builder, cols, rows);
     const std::size_t ordered = builder.gather_unordered();
     if (ordered > 1) {
-        sort_edges(edges, 0, static_cast<std::ptrdiff_t>(ordered - 1), static_cast<std::uint64_t*>(job.marks));
+        sort_all_edges(edges, static_cast<std::ptrdiff_t>(ordered - 1), static_cast<std::uint64_t*>(job.marks));
     }
     for (std::size_t k = 0; k < n; ++k) {
         nodes[k] = UnwrapNode<Index>{static_cast<Index>(ROOT<Index> | 1), 0};
