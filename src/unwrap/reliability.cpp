@@ -562,12 +562,22 @@ bool detect_sort_v3() {
 }
 #endif
 
+// Whether the processor runs sort_narrow_edges_v3; first asked by
+// unwrap_prepare, with the interpreter lock held.
+bool sort_v3_available() {
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+    static const bool available = detect_sort_v3();
+    return available;
+#else
+    return false;
+#endif
+}
+
 template <class Index>
 void sort_all_edges(UnwrapEdge<Index>* e, std::ptrdiff_t last, std::uint64_t* words) {
     if constexpr (sizeof(Index) == 4) {
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-        static const bool v3 = detect_sort_v3();
-        if (v3) {
+        if (sort_v3_available()) {
             sort_narrow_edges_v3(e, last, words);
             return;
         }
@@ -709,6 +719,7 @@ bool unwrap_prepare(UnwrapJob& job, const std::uint8_t* mask, std::size_t rows, 
         return false;
     }
     job.wide = n > NARROW_PIXELS;
+    sort_v3_available();
     job.roughness = allocate<float>(n);
     if (job.wide) {
         job.nodes = allocate<UnwrapNode<std::uint64_t>>(n);
