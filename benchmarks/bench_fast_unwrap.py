@@ -11,7 +11,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import best_time, print_table  # noqa: E402
+from harness import best_time, print_environment, print_table  # noqa: E402
 
 import zelnor  # noqa: E402
 
@@ -32,6 +32,7 @@ def case(size):
 
 
 def main():
+    print_environment()
     rows = []
     for size in (512, 1024, 2048):
         mask, wrapped = case(size)

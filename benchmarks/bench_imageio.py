@@ -14,7 +14,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import best_time, print_table  # noqa: E402
+from harness import best_time, print_environment, print_table  # noqa: E402
 
 import zelnor  # noqa: E402
 
@@ -96,6 +96,7 @@ def binning_rows():
 
 
 def main():
+    print_environment()
     with tempfile.TemporaryDirectory() as folder:
         print_table(f"PGM files, {SIDE} x {SIDE} (ratio above 1: zelnor faster)", file_rows(folder))
     print_table(f"binning, {SIDE} x {SIDE} float64", binning_rows())

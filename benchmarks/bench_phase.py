@@ -17,7 +17,7 @@ import tempfile
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import best_time, print_table  # noqa: E402
+from harness import best_time, print_environment, print_table  # noqa: E402
 
 import zelnor  # noqa: E402
 
@@ -84,6 +84,7 @@ def np_wrap(x, p):
 
 
 def main():
+    print_environment()
     rng = np.random.default_rng(7)
     lib = build_floor()
     rows = {"interferogram": [], "phase": [], "phase5": [], "wrap": []}

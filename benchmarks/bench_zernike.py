@@ -12,7 +12,7 @@ import sys
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import best_time, print_table  # noqa: E402
+from harness import best_time, print_environment, print_table  # noqa: E402
 
 import zelnor  # noqa: E402
 
@@ -81,6 +81,7 @@ def numpy_matrix(mask, count):
 
 
 def main():
+    print_environment()
     rng = np.random.default_rng(1)
     coefficients = rng.uniform(-1.0, 1.0, 29)
     surface_rows, matrix_rows = [], []

@@ -35,3 +35,26 @@ def print_table(title, rows):
             label = case if k == 0 else ""
             ours_txt = f"{ours / pixels * 1e9:12.2f}" if k == 0 else " " * 12
             print(f"{label:<34} {ours_txt}  {peer_name:<26} {peer / pixels * 1e9:10.2f} {peer / ours:6.2f}x")
+
+
+
+def print_environment():
+    """Prints the CPU model and the versions that the timings depend on."""
+    import os
+    import platform
+
+    import numpy
+
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
+    except OSError:
+        pass
+    try:
+        import skimage
+        skimage_version = skimage.__version__
+    except ImportError:
+        skimage_version = "not installed"
+    print(f"CPU: {cpu} ({os.cpu_count()} logical cores); Python {platform.python_version()}, "
+          f"NumPy {numpy.__version__}, scikit-image {skimage_version}")

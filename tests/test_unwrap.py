@@ -5,6 +5,8 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import zelnor
 from conftest import LIBC, assert_bits_equal, rand_draws, seeded
@@ -364,3 +366,44 @@ print('alive')
 """
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert proc.stdout.split() == ["memoryerror", "alive"], proc.stderr
+
+
+# ---------------------------------------------------------------- random cross-check
+
+# Phase makers that give many equal keys (few levels, flat areas), keys that
+# all differ (noise), or NaN keys; with the unscored pixels' random keys mixed in.
+PHASE_KINDS = ["levels", "flat_blocks", "noise", "smooth", "nan"]
+
+
+def phase_of(kind, rng, h, w):
+    if kind == "levels":
+        step = rng.choice([0.25, 0.75, math.pi / 2, 1.0])
+        return rng.integers(-3, 4, (h, w)) * step
+    if kind == "flat_blocks":
+        block = rng.integers(1, 5)
+        small = rng.integers(-4, 5, (h // block + 1, w // block + 1)) * 0.9
+        return np.kron(small, np.ones((block, block)))[:h, :w]
+    if kind == "noise":
+        return rng.uniform(-math.pi, math.pi, (h, w))
+    if kind == "smooth":
+        return wrapped(rng.normal(0, 0.6, (h, w)).cumsum(0).cumsum(1) * 0.3)
+    phase = rng.uniform(-math.pi, math.pi, (h, w))
+    phase[rng.random((h, w)) < 0.05] = np.nan
+    return phase
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    h=st.integers(1, 40),
+    w=st.integers(1, 40),
+    kind=st.sampled_from(PHASE_KINDS),
+    holes=st.sampled_from([0.0, 0.05, 0.3]),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_random_inputs_match_model(h, w, kind, holes, seed):
+    rng = np.random.default_rng(seed)
+    phase = phase_of(kind, rng, h, w).astype(F32)
+    mask = np.where(rng.random((h, w)) < holes, rng.choice([0, 128], (h, w)), 255).astype(np.uint8)
+    draw_seed = seed % 2**31
+    expected = model_unwrap(mask, phase, rand_draws(draw_seed, phase.size))
+    assert_bits_equal(seeded_unwrap(draw_seed, mask, phase), expected)

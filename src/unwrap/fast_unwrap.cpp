@@ -2,10 +2,9 @@
 #include "unwrap.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
 
 namespace zelnor {
 namespace {
@@ -137,20 +136,16 @@ void fast_unwrap_fill(FastUnwrapFill<Index>& fill, Index seed, double& lo, doubl
 }
 
 template <class Index>
-bool fast_unwrap_run(const std::uint8_t* mask, std::size_t rows, std::size_t cols, double scale,
-                     double* out) {
+void fast_unwrap_run(const std::uint8_t* mask, std::size_t rows, std::size_t cols, double scale, double* out,
+                     std::uint8_t* state, Index* queue) {
     const std::size_t pixels = rows * cols;
-    std::unique_ptr<std::uint8_t[]> state(new (std::nothrow) std::uint8_t[pixels + 2 * cols]);
-    if (!state) {
-        return false;
-    }
-    std::memset(state.get(), 0, cols);
-    std::memset(state.get() + cols + pixels, 0, cols);
-    // One pass sets every pixel's entry ways and counts the mask, which bounds the queue.
+    std::memset(state, 0, cols);
+    std::memset(state + cols + pixels, 0, cols);
+    // One pass sets every pixel's entry ways and finds the seed.
     std::size_t inside = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         const std::uint8_t* m = mask + r * cols;
-        std::uint8_t* s = state.get() + (r + 1) * cols;
+        std::uint8_t* s = state + (r + 1) * cols;
         for (std::size_t c = 0; c < cols; ++c) {
             const bool set = m[c] != 0;
             s[c] = set ? FAST_ENTER_ANY : 0;
@@ -163,18 +158,11 @@ bool fast_unwrap_run(const std::uint8_t* mask, std::size_t rows, std::size_t col
     double lo = 0.0;
     double hi = 0.0;
     if (inside > 0) {
-        // Each reached pixel is queued once, plus the one slot written and not
-        // kept after the last; inside * sizeof(Index) cannot overflow because
-        // the image itself holds pixels * 8 bytes.
-        std::unique_ptr<Index[]> queue(new (std::nothrow) Index[inside + 1]);
-        if (!queue) {
-            return false;
-        }
         std::size_t seed = 0;
         while (mask[seed] == 0) {
             ++seed;
         }
-        FastUnwrapFill<Index> fill{out, state.get(), queue.get(), 0, static_cast<Index>(cols)};
+        FastUnwrapFill<Index> fill{out, state, queue, 0, static_cast<Index>(cols)};
         fast_unwrap_fill(fill, static_cast<Index>(seed), lo, hi);
     }
 
@@ -182,21 +170,42 @@ bool fast_unwrap_run(const std::uint8_t* mask, std::size_t rows, std::size_t col
     for (std::size_t i = 0; i < pixels; ++i) {
         out[i] = mask[i] != 0 ? (out[i] - centre) * scale : 0.0;
     }
-    return true;
 }
 
-bool fast_unwrap_kernel(const std::uint8_t* mask, const double* surface, std::size_t rows,
-                        std::size_t cols, double scale, double* out) {
+FastUnwrapJob::~FastUnwrapJob() {
+    std::free(state);
+    std::free(queue);
+}
+
+bool fast_unwrap_prepare(FastUnwrapJob& job, std::size_t rows, std::size_t cols) {
     const std::size_t pixels = rows * cols;
     if (pixels == 0) {
         return true;
     }
-    std::memcpy(out, surface, pixels * sizeof(double));
     // 32-bit indices (padding rows included) halve the queue's traffic below 4 Gpixels.
-    if (pixels + 2 * cols <= std::numeric_limits<std::uint32_t>::max()) {
-        return fast_unwrap_run<std::uint32_t>(mask, rows, cols, scale, out);
+    job.wide = pixels + 2 * cols > std::numeric_limits<std::uint32_t>::max();
+    const std::size_t entry = job.wide ? sizeof(std::size_t) : sizeof(std::uint32_t);
+    // Each reached pixel is queued once, plus the one slot written and not
+    // kept after the last; the sizes cannot overflow, as the image itself
+    // holds pixels * 8 bytes. Pages of the queue that the fill never reaches
+    // are never touched.
+    job.state = static_cast<std::uint8_t*>(std::malloc(pixels + 2 * cols));
+    job.queue = std::malloc((pixels + 1) * entry);
+    return job.state != nullptr && job.queue != nullptr;
+}
+
+void fast_unwrap_kernel(FastUnwrapJob& job, const std::uint8_t* mask, const double* surface, std::size_t rows,
+                        std::size_t cols, double scale, double* out) {
+    const std::size_t pixels = rows * cols;
+    if (pixels == 0) {
+        return;
     }
-    return fast_unwrap_run<std::size_t>(mask, rows, cols, scale, out);
+    std::memcpy(out, surface, pixels * sizeof(double));
+    if (job.wide) {
+        fast_unwrap_run(mask, rows, cols, scale, out, job.state, static_cast<std::size_t*>(job.queue));
+    } else {
+        fast_unwrap_run(mask, rows, cols, scale, out, job.state, static_cast<std::uint32_t*>(job.queue));
+    }
 }
 
 }  // namespace

@@ -31,11 +31,20 @@ PyObject* py_fast_unwrap(PyObject* /*module*/, PyObject* args) {
     if (result == nullptr) {
         return nullptr;
     }
-    if (!fast_unwrap_kernel(mask_values.data<std::uint8_t>(), surface_values.data<double>(),
-                            dim(surface, 0), dim(surface, 1), scale, result_data<double>(result))) {
+    const std::size_t rows = dim(surface, 0);
+    const std::size_t cols = dim(surface, 1);
+    FastUnwrapJob job;
+    if (!fast_unwrap_prepare(job, rows, cols)) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }
+    const std::uint8_t* mask_bytes = mask_values.data<std::uint8_t>();
+    const double* surface_data = surface_values.data<double>();
+    double* out = result_data<double>(result);
+    // The fill works on the call's own memory and the arrays it holds.
+    Py_BEGIN_ALLOW_THREADS
+    fast_unwrap_kernel(job, mask_bytes, surface_data, rows, cols, scale, out);
+    Py_END_ALLOW_THREADS
     return hand_back(result);
 }
 

@@ -30,18 +30,20 @@ PyObject* py_unwrap(PyObject* /*module*/, PyObject* args) {
         return nullptr;
     }
     const std::uint8_t* mask_bytes = mask_values.data<std::uint8_t>();
+    const float* phase_data = phase_values.data<float>();
     float* out = result_data<float>(result);
-    if (!unwrap_core(phase_values.data<float>(), out, mask_bytes, dim(phase, 0), dim(phase, 1))) {
+    UnwrapJob job;
+    if (!unwrap_prepare(job, mask_bytes, dim(phase, 0), dim(phase, 1))) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }
-    // Pixels outside the pupil read 0; other excluded bytes keep their phase.
-    const std::size_t n = element_count(phase);
-    for (std::size_t k = 0; k < n; ++k) {
-        if (mask_bytes[k] == 0) {
-            out[k] = 0.0f;
-        }
-    }
+    // The draws advance the process's shared generator: under the lock, so
+    // that their sequence is what a serial caller sees. The rest touches only
+    // the call's own buffers and the arrays it holds.
+    unwrap_draw(job);
+    Py_BEGIN_ALLOW_THREADS
+    unwrap_run(job, phase_data, mask_bytes, out);
+    Py_END_ALLOW_THREADS
     return hand_back(result);
 }
 
