@@ -127,7 +127,9 @@ def normalise(revealed_type):
     t = re.sub(r"\bbool_?(?:\[bool\])?", "bool", t)
     for generic, name in (("unsignedinteger", "uint"), ("signedinteger", "int"), ("floating", "float")):
         t = re.sub(generic + r"\[_(\d+)Bit\]", name + r"\1", t)
-    return re.sub(r"ndarray\[(?:Any|tuple\[Any, \.\.\.\]), dtype\[(\w+)\]\]", r"ndarray[\1]", t)
+    t = re.sub(r"ndarray\[(?:Any|tuple\[Any, \.\.\.\]), dtype\[(\w+)\]\]", r"ndarray[\1]", t)
+    union = re.fullmatch(r"Union\[(.*)\]", t)  # mypy on Python 3.9
+    return " | ".join(union.group(1).split(", ")) if union else t
 
 
 def revealed(output, marker):
