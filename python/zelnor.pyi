@@ -405,6 +405,10 @@ def save_pgm(path: str, array: Union[_F64, _U16], scale: float = ..., /) -> None
     scale : float, optional
         Gain for float64 arrays (default 1.0); ignored for uint16.
 
+    Returns
+    -------
+    None
+
     Raises
     ------
     ValueError

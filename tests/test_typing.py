@@ -64,7 +64,7 @@ CALLS = {
 def test_every_function_has_a_documented_example():
     assert sorted(DOCS) == sorted(RESULTS) == sorted(n for n in vars(zelnor) if not n.startswith("__"))
     for name, (doc, _) in DOCS.items():
-        for section in ("Parameters", "Raises", "Examples"):
+        for section in ("Parameters", "Returns", "Raises", "Examples"):
             assert f"\n    {section}\n    ---" in doc, (name, section)
         assert ">>> " in doc, name
 
