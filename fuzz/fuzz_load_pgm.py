@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzzing of zelnor.load_pgm with atheris (libFuzzer).
 
 Each input is written to a file and loaded twice. Allowed: OSError, or a 2-D C-contiguous uint8 or
