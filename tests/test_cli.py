@@ -108,9 +108,9 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
     assert (out / "figure.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     out2 = tmp_path / "nofig"
-    status, text, _ = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
+    status, _, err = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
     assert status == 0 and not (out2 / "figure.png").exists()
-    assert "matplotlib is not installed" in text
+    assert "matplotlib is not installed" in err
 
 
 @pytest.mark.parametrize(

@@ -41,6 +41,24 @@ def disc_pupil(height, width):
     return zelnor.roundmask(1.0, width, height)
 
 
+def annulus_pupil(height, width, ratio):
+    """The inscribed disc without a central obstruction of `ratio` times its radius."""
+    if not 0.0 < ratio < 1.0:
+        raise RoadError(f"the obstruction ratio must lie between 0 and 1, got {ratio}")
+    pupil = zelnor.roundmask(1.0, width, height)
+    pupil &= ~zelnor.roundmask(ratio * ratio, width, height)
+    return pupil
+
+
+def pupil_box(mask):
+    """(row slice, column slice) of the mask's bounding box, or None for an empty mask."""
+    rows = np.flatnonzero(mask.any(axis=1))
+    if rows.size == 0:
+        return None
+    cols = np.flatnonzero(mask.any(axis=0))
+    return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
+
+
 def synthesize_surface(coefficients, mask):
     """Surface in waves from Fringe coefficients (index 0 = Fringe 1)."""
     vector = np.zeros(FIT_TERMS)
@@ -70,9 +88,14 @@ def modulation(frames):
     k = np.arange(len(frames))
     design = np.stack([np.ones(len(frames)), np.cos(k * step), np.sin(k * step)], axis=1)
     solve = np.linalg.pinv(design)
-    stack = np.stack([np.asarray(frame, np.float64) for frame in frames]).reshape(len(frames), -1)
-    _, a, b = solve @ stack
-    return np.hypot(a, b).reshape(np.shape(frames[0]))
+    # Accumulated frame by frame: no (frames x pixels) float stack.
+    a = np.zeros(np.shape(frames[0]))
+    b = np.zeros(np.shape(frames[0]))
+    for weight_a, weight_b, frame in zip(solve[1], solve[2], frames):
+        a += weight_a * np.asarray(frame, np.float64)
+        b += weight_b * np.asarray(frame, np.float64)
+    np.hypot(a, b, out=a)
+    return a
 
 
 def check_frames(frames):
@@ -87,15 +110,36 @@ def retrieve_phase(frames):
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
     wrapped = zelnor.phase([np.asarray(frame, np.uint16) for frame in frames])
-    return zelnor.wrap(wrapped - RETRIEVAL_OFFSET[len(frames)], TWO_PI)
+    wrapped -= RETRIEVAL_OFFSET[len(frames)]
+    return zelnor.wrap(wrapped, TWO_PI)
 
 
 def unwrap_waves(mask, wrapped, method):
-    """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask."""
+    """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask.
+
+    Only the pupil's bounding box is unwrapped, followed by one invalid row and
+    one invalid column: `unwrap` treats the grid as a torus, and without that
+    margin a pupil touching opposite borders would be joined across them."""
+    surface = np.zeros(mask.shape)
+    box = pupil_box(mask)
+    if box is None:
+        return surface
+    rows, cols = box
+    height, width = rows.stop - rows.start, cols.stop - cols.start
     if method == "fast":
-        return zelnor.fast_unwrap(mask, wrapped, 1.0 / FAST_UNWRAP_PERIOD)
-    unwrapped = zelnor.unwrap(mask.astype(np.uint8) * np.uint8(255), wrapped.astype(np.float32))
-    return unwrapped.astype(np.float64) / TWO_PI
+        # The flood fill has no wrap-around neighbours; the box only saves work.
+        surface[box] = zelnor.fast_unwrap(mask[box], wrapped[box], 1.0 / FAST_UNWRAP_PERIOD)
+        return surface
+    valid = np.zeros((height + 1, width + 1), np.uint8)
+    np.multiply(mask[box], np.uint8(255), out=valid[:height, :width], casting="unsafe")
+    phase = np.zeros((height + 1, width + 1), np.float32)
+    phase[:height, :width] = wrapped[box]
+    unwrapped = zelnor.unwrap(valid, phase)
+    del valid, phase
+    inner = surface[box]
+    inner[...] = unwrapped[:height, :width]
+    inner /= TWO_PI
+    return surface
 
 
 def fit_zernike(surface, mask, terms=FIT_TERMS):
@@ -114,7 +158,11 @@ def remove_terms(surface, mask, coefficients, indices):
         return surface.copy()
     vector = np.zeros(FIT_TERMS)
     vector[indices] = coefficients[indices]
-    return np.where(mask, surface - zelnor.zernike_surface(vector, mask), 0.0)
+    # zernike_surface is 0.0 outside the mask, where the surface is 0.0 too.
+    result = zelnor.zernike_surface(vector, mask)
+    np.subtract(surface, result, out=result)
+    result[~mask] = 0.0
+    return result
 
 
 def pv_rms(surface, mask):
