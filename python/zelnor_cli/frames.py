@@ -67,7 +67,11 @@ def sniff(path):
 
 def expand(arguments):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
-    matches in natural order (frame_2 before frame_10)."""
+    matches in natural order (frame_2 before frame_10). Files listed in plain character order
+    but not in natural order come from a shell glob: they are put in natural order too."""
+    if (len(arguments) > 1 and all(os.path.isfile(argument) for argument in arguments)
+            and list(arguments) == sorted(arguments) and list(arguments) != sorted(arguments, key=natural_key)):
+        arguments = sorted(arguments, key=natural_key)
     paths = []
     for argument in arguments:
         if os.path.isdir(argument):
@@ -137,6 +141,10 @@ def _read_tiff(path, allow_colour):
             images = []
             for page in tiff.pages:
                 data = page.asarray()
+                if page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
+                    # Separate planes: how tifffile.imwrite stores a stack of 3 or 4 frames by default.
+                    images += list(data)
+                    continue
                 if page.samplesperpixel > 1:
                     _refuse_colour(path, allow_colour, f"{page.samplesperpixel} samples per pixel")
                     data = data.any(axis=-1 if data.shape[-1] == page.samplesperpixel else 0)
