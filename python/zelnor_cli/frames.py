@@ -212,8 +212,10 @@ def load_frames(arguments):
                 raise RoadError(f"{sources[-1]}: {_size(frames[-1].shape)} pixels, but {sources[0]} has "
                                 f"{_size(frames[0].shape)}")
     if len(frames) not in (4, 5, 7):
-        names = ", ".join(dict.fromkeys(source.split(" (frame")[0] for source in sources))
-        raise RoadError(f"need 4, 5 or 7 frames in phase-step order, got {len(frames)} from {names}")
+        names = list(dict.fromkeys(source.split(" (frame")[0] for source in sources))
+        if len(names) == 1:
+            raise RoadError(f"{names[0]}: holds {len(frames)} frames; need 4, 5 or 7 in phase-step order")
+        raise RoadError(f"need 4, 5 or 7 frames in phase-step order, got {len(frames)} from {', '.join(names)}")
     return frames, sources
 
 
