@@ -115,9 +115,10 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
 
 @pytest.mark.parametrize(
     "case",
-    ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient"],
+    ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient", "nan-coefficient",
+     "negative-noise", "size-beyond-grid", "size-beyond-memory", "out-of-memory", "out-is-a-file"],
 )
-def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
+def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd, monkeypatch):
     frame = np.full((8, 8), 100, np.uint16)
     paths = []
     for k in range(4):
@@ -133,8 +134,19 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
         "remove": ["measure", *paths, "--remove", "coma"],
         "option": ["simulate", "--frames", "6"],
         "coefficient": ["simulate", "--coefficients", "40:1"],
+        "nan-coefficient": ["simulate", "--coefficients", "4:nan"],
+        "negative-noise": ["simulate", "--noise", "-3"],
+        "size-beyond-grid": ["simulate", "--size", "100000000"],
+        "size-beyond-memory": ["simulate", "--size", "65535"],
+        "out-of-memory": ["simulate", "--size", "64"],
+        "out-is-a-file": ["simulate", "--size", "64", "--out", paths[0]],
     }[case]
-    status, _, err = run(argv + ["--out", str(tmp_path / "o"), "--no-figure"], capfd)
+    if case == "out-of-memory":
+        def no_memory(*args):
+            raise MemoryError()
+        monkeypatch.setattr(road, "unwrap_waves", no_memory)
+    out = [] if "--out" in argv else ["--out", str(tmp_path / "o")]
+    status, _, err = run(argv + out + ["--no-figure"], capfd)
     assert status == 2
     lines = [line for line in err.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith("zelnor: error:"), err

@@ -42,7 +42,8 @@ class _Parser(argparse.ArgumentParser):
         raise road.RoadError(message)
 
 
-def _finite(text, what):
+# Option values are checked as they are parsed; argparse names the option in the message.
+def _finite(text, what="value"):
     try:
         value = float(text)
     except ValueError:
@@ -52,13 +53,13 @@ def _finite(text, what):
     return value
 
 
-def _integer(text, what, low, high):
+def _integer(text, low, high):
     try:
         value = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{what} must be a whole number, got {text!r}") from None
+        raise argparse.ArgumentTypeError(f"value must be a whole number, got {text!r}") from None
     if not low <= value <= high:
-        raise argparse.ArgumentTypeError(f"{what} must lie in {low}..{high}, got {value}")
+        raise argparse.ArgumentTypeError(f"value must lie in {low}..{high}, got {value}")
     return value
 
 
@@ -80,28 +81,28 @@ def _coefficients(text):
 
 
 def _size(text):
-    return _integer(text, "--size", 8, MAX_SIZE)
+    return _integer(text, 8, MAX_SIZE)
 
 
 def _peak(text):
-    return _integer(text, "--peak", 1, 65535)
+    return _integer(text, 1, 65535)
 
 
 def _seed(text):
-    return _integer(text, "--seed", 0, 2**32 - 1)
+    return _integer(text, 0, 2**32 - 1)
 
 
 def _noise(text):
-    value = _finite(text, "--noise")
+    value = _finite(text)
     if value < 0.0:
-        raise argparse.ArgumentTypeError(f"--noise must not be negative, got {text}")
+        raise argparse.ArgumentTypeError(f"noise must not be negative, got {text}")
     return value
 
 
 def _wavelength(text):
-    value = _finite(text, "--wavelength")
+    value = _finite(text)
     if value <= 0.0:
-        raise argparse.ArgumentTypeError(f"--wavelength must be positive, got {text}")
+        raise argparse.ArgumentTypeError(f"wavelength must be positive, got {text}")
     return value
 
 
@@ -233,6 +234,12 @@ def _replacing(path):
     finally:
         if os.path.lexists(temporary):
             os.unlink(temporary)
+
+
+def _output_folder(out):
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
+    os.makedirs(out, exist_ok=True)
 
 
 def _save_pgm(path, array, scale=1.0):
@@ -373,7 +380,7 @@ def simulate(args):
     coefficients = road.fit_zernike(surface, mask)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
-    os.makedirs(args.out, exist_ok=True)
+    _output_folder(args.out)
     files = []
     for k, frame in enumerate(frames):
         name = f"frame_{k}.pgm"
@@ -419,7 +426,7 @@ def measure(args):
     if unit_scale != 1.0:
         surface *= unit_scale
         fit *= unit_scale
-    os.makedirs(args.out, exist_ok=True)
+    _output_folder(args.out)
     pv, rms = road.pv_rms(surface, mask)
     fpv, frms = road.pv_rms(fit, mask)
     report = {
