@@ -303,6 +303,21 @@ def test_pupils_double_pass_and_json(camera, tmp_path, capsys):
         assert np.load(tmp_path / "o" / "surface.npy")[~(annulus if "annulus" in option else pupil)].max() == 0.0
 
 
+def test_separate_pupil_regions_are_cut_to_the_largest(camera, tmp_path, capsys):
+    frames, truth = camera
+    pupil = zelnor.roundmask(0.6, 96, 96)
+    pupil[:3, :3] = True  # a speck in a corner: its piston is unrelated to the main region's
+    np.save(tmp_path / "pupil.npy", pupil)
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", f"mask:{tmp_path / 'pupil.npy'}",
+                             "--json", "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and report["pupil_pixels"] == int(pupil.sum()) - 9
+    assert "2 separate regions" in err and report["warnings"]
+    assert recovered(report)[4] == pytest.approx(truth[4], abs=TOLERANCE_WAVES)
+
+
 def test_y_grows_down_the_rows(tmp_path, capsys):
     """A surface rising toward the bottom rows has positive tilt y, as the report says."""
     height = width = 64

@@ -110,3 +110,16 @@ def test_unwrapped_surface_is_the_truth_plus_one_constant(case):
         fast = road.unwrap_waves(pupil, wrapped, "fast")
         assert np.all(fast[~pupil] == 0.0)
         assert jumps(fast, truth, pupil) == 0
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 40), st.integers(1, 40), st.floats(0.2, 0.8), st.integers(0, 2**32 - 1))
+def test_largest_region_matches_scipy(height, width, density, seed):
+    ndimage = pytest.importorskip("scipy.ndimage")
+    mask = np.random.default_rng(seed).random((height, width)) < density
+    region, regions = road.largest_region(mask)
+    labels, count = ndimage.label(mask)  # 4-connectivity, as unwrapping joins pixels
+    assert regions == count
+    if count:
+        assert np.count_nonzero(region) == np.bincount(labels.ravel())[1:].max()
+        assert ndimage.label(region)[1] == 1 and not np.any(region & ~mask)

@@ -215,11 +215,20 @@ def _make_pupil(pupil, height, width, frames=None):
     return road.disc_pupil(height, width)
 
 
-def _check_pupil(mask):
+def _check_pupil(mask, pupil, warnings):
+    """The pupil as measured, and its pixel count: a threshold or mask pupil in several separate
+    regions is cut down to its largest, since their relative pistons cannot be known."""
+    if pupil[0] in ("threshold", "mask"):
+        region, regions = road.largest_region(mask)
+        if regions > 1:
+            dropped = int(np.count_nonzero(mask)) - int(np.count_nonzero(region))
+            warnings.append(f"the pupil has {regions} separate regions: measured over the largest, "
+                            f"{dropped} pixels in the others left out")
+            mask = region
     pixels = int(np.count_nonzero(mask))
     if pixels < road.FIT_TERMS:
         raise road.RoadError(f"the pupil has {pixels} pixels, fewer than the {road.FIT_TERMS} fitted terms")
-    return pixels
+    return mask, pixels
 
 
 # Outputs are written under a temporary name in their folder and renamed into place, so an
@@ -371,8 +380,7 @@ def simulate(args):
                         "or smaller coefficients)")
     frames = road.make_frames(wavefront, region, args.frames, peak=args.peak, noise=args.noise)
     del wavefront
-    mask = _make_pupil(args.pupil, height, width, frames)
-    pixels = _check_pupil(mask)
+    mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     if args.double_pass:
@@ -411,8 +419,8 @@ def measure(args):
     frames, sources = frame_files.load_frames(args.frames)
     height, width = frames[0].shape
     _check_memory(height * width, f"{width}x{height} frames")
-    mask = _make_pupil(args.pupil, height, width, frames)
-    pixels = _check_pupil(mask)
+    warnings = []
+    mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
@@ -436,7 +444,8 @@ def measure(args):
         "double_pass": args.double_pass, "units": unit,
         "conventions": _conventions(unit, args.double_pass, args.wavelength),
         "coefficients": _coefficient_rows(coefficients, None, unit_scale),
-        "surface": {"pv": pv, "rms": rms}, "residual": {"pv": fpv, "rms": frms}, "out": args.out,
+        "surface": {"pv": pv, "rms": rms}, "residual": {"pv": fpv, "rms": frms}, "warnings": warnings,
+        "out": args.out,
     }
     images = {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": fit, "mask": mask}
     files = _save_maps(args.out, mask, wrapped, (("surface", surface), ("residual", fit)))

@@ -59,6 +59,55 @@ def pupil_box(mask):
     return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
 
 
+def largest_region(mask):
+    """The largest 4-connected region of the mask, and the number of regions.
+
+    Unwrapping relates pixels only through chains of neighbours: separate regions would each
+    come back with their own unknown piston, and a fit over all of them would be wrong."""
+    height, width = mask.shape
+    padded = np.zeros((height, width + 1), np.int8)  # a False column ends every row's last run
+    padded[:, :width] = mask
+    steps = np.diff(padded.ravel(), prepend=np.int8(0))
+    starts, ends = np.flatnonzero(steps == 1), np.flatnonzero(steps == -1)
+    del padded, steps
+    if starts.size == 0:
+        return mask, 0
+    row_of = starts // (width + 1)
+    begin = np.searchsorted(row_of, np.arange(height + 1)).tolist()  # runs of row r: begin[r]..begin[r+1]
+    rows = row_of.tolist()
+    first, last = (starts % (width + 1)).tolist(), (ends % (width + 1)).tolist()
+    parent = list(range(len(rows)))
+
+    def root(i):
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    # Runs of neighbouring rows that share a column are joined: a merge of two lists in column order.
+    for row in range(1, height):
+        j, above_end = begin[row - 1], begin[row]
+        for i in range(begin[row], begin[row + 1]):
+            while j < above_end and last[j] <= first[i]:
+                j += 1
+            k = j
+            while k < above_end and first[k] < last[i]:
+                parent[root(k)] = root(i)
+                k += 1
+    labels = [root(i) for i in range(len(rows))]
+    sizes = {}
+    for label, start, end in zip(labels, first, last):
+        sizes[label] = sizes.get(label, 0) + end - start
+    if len(sizes) == 1:
+        return mask, 1
+    keep = max(sizes, key=sizes.get)
+    region = np.zeros_like(mask)
+    for label, row, start, end in zip(labels, rows, first, last):
+        if label == keep:
+            region[row, start:end] = True
+    return region, len(sizes)
+
+
 def synthesize_surface(coefficients, mask):
     """Surface in waves from Fringe coefficients (index 0 = Fringe 1)."""
     vector = np.zeros(FIT_TERMS)
