@@ -114,8 +114,19 @@ def _refuse_colour(path, allow_colour, what):
         raise RoadError(f"{path}: colour image ({what}); frames must be greyscale")
 
 
+def _library(module, path, what):
+    """Imports the reader a format needs; without it, one line saying how to install it."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise RoadError(f"{path}: reading {what} needs {module.split('.')[0]}: "
+                        "pip install 'zelnor[command]'") from None
+
+
 def _read_png(path, allow_colour):
-    from PIL import Image
+    Image = _library("PIL.Image", path, "PNG")
 
     try:
         with Image.open(path) as image:
@@ -134,7 +145,7 @@ def _read_png(path, allow_colour):
 
 
 def _read_tiff(path, allow_colour):
-    import tifffile
+    tifffile = _library("tifffile", path, "TIFF")
 
     try:
         with tifffile.TiffFile(path) as tiff:
