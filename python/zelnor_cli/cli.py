@@ -309,9 +309,9 @@ def _print_report(report, stream):
 
     say(f"{report['command']}: {report['frames']} frames, {report['shape'][1]}x{report['shape'][0]} pixels, "
         f"pupil {report['pupil']} with {report['pupil_pixels']} pixels, unwrapper {report['unwrapper']}")
-    say(f"Fringe Zernike terms, unnormalised, in {unit} of surface"
-        f"{' (double pass: wavefront / 2)' if report['double_pass'] else ''}; "
-        "x to the right, y down the rows, unit circle inscribed in the image")
+    say("terms: Fringe order, unnormalised; x grows to the right, y down the rows; unit circle inscribed in the image")
+    say(f"units: {unit} of surface, {'double pass (wavefront / 2)' if report['double_pass'] else 'single pass'}; "
+        "positive where the first frame's phase is larger")
     has_truth = "true" in report["coefficients"][0]
     say(f"{'Z':>3}  {'term':<28} {'true':>10} {'recovered':>10}" if has_truth else f"{'Z':>3}  {'term':<28} {'coefficient':>11}")
     for row in report["coefficients"]:
@@ -464,6 +464,10 @@ def main(argv=None):
         message = "out of memory: use smaller images"
     except np.linalg.LinAlgError as error:
         message = f"the Zernike fit failed on this pupil ({error})"
+    except BrokenPipeError:  # the reader of our output went away (| head): nothing left to say
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), sys.stdout.fileno())
+        return 0
     except KeyboardInterrupt:
         print("zelnor: interrupted", file=sys.stderr)
         return 130
