@@ -227,7 +227,7 @@ def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("case", ["colour", "float-tiff", "sizes", "count-in-stack", "truncated-png",
-                                  "folder-mask", "empty-folder", "no-match", "mask-size", "text"])
+                                  "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff"])
 def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
     from PIL import Image
     tifffile = pytest.importorskip("tifffile")
@@ -268,11 +268,17 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
         extra = ["--pupil", f"mask:{bad.with_suffix('.png')}"]
     elif case == "text":
         paths[1] = write_file(bad.with_suffix(".pgm"), b"frame 1 was lost\n")
+    elif case == "absurd-tiff":  # a damaged header declaring 788 million rows must not be read at all
+        tifffile.imwrite(bad.with_suffix(".tif"), frames[1])
+        rows = b"\x01\x01\x04\x00\x01\x00\x00\x00"  # ImageLength, LONG, one value
+        data = bad.with_suffix(".tif").read_bytes().replace(rows + b"\x60\x00\x00\x00", rows + b"\x10\x00\x00\x2f")
+        paths[1] = write_file(bad.with_suffix(".tif"), data)
     status, out, err = run(["measure", *paths, *extra, "--out", str(tmp_path / "o"), "--no-figure"], capfd)
     lines = [line for line in err.splitlines() if line.strip()]
     assert status == 2 and not out
     assert len(lines) == 1 and lines[0].startswith("zelnor: error: " + str(bad)), err
     assert "no such file" not in err or case == "no-match"
+    assert "declares a 96x788529168 image" in err or case != "absurd-tiff"
 
 
 # ---- pupils, conventions, units

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import glob
+import logging
 import os
 import re
 import sys
@@ -16,6 +17,7 @@ import zelnor
 from .road import RoadError
 
 FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
+MAX_SIDE = 65535  # the module's image dimensions are 16-bit
 _TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
 
 
@@ -109,6 +111,13 @@ def _counts(path, array):
     return array.astype(np.uint16)
 
 
+def _check_side(path, height, width):
+    """Refuses a declared size beyond the module's limit before anything is read or allocated:
+    a damaged header can declare billions of rows."""
+    if not (0 < height <= MAX_SIDE and 0 < width <= MAX_SIDE):
+        raise RoadError(f"{path}: declares a {width}x{height} image; sides must lie in 1..{MAX_SIDE}")
+
+
 def _refuse_colour(path, allow_colour, what):
     if not allow_colour:
         raise RoadError(f"{path}: colour image ({what}); frames must be greyscale")
@@ -130,6 +139,7 @@ def _read_png(path, allow_colour):
 
     try:
         with Image.open(path) as image:
+            _check_side(path, image.size[1], image.size[0])
             image.load()
             mode = image.mode
             if mode in ("1", "L", "I", "I;16", "I;16B", "I;16L", "I;16N"):
@@ -137,8 +147,6 @@ def _read_png(path, allow_colour):
             _refuse_colour(path, allow_colour, f"mode {mode}")
             return [np.asarray(image.convert("RGBA" if "A" in mode else "RGB")).any(axis=-1)]
     except RoadError:
-        raise
-    except MemoryError:
         raise
     except Exception as error:  # Pillow raises many kinds on damaged files
         raise RoadError(f"{path}: not a readable PNG image ({error})") from None
@@ -151,6 +159,7 @@ def _read_tiff(path, allow_colour):
         with tifffile.TiffFile(path) as tiff:
             images = []
             for page in tiff.pages:
+                _check_side(path, page.imagelength, page.imagewidth)
                 data = page.asarray()
                 if page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
                     # Separate planes: how tifffile.imwrite stores a stack of 3 or 4 frames by default.
@@ -165,8 +174,6 @@ def _read_tiff(path, allow_colour):
             return images
     except RoadError:
         raise
-    except MemoryError:
-        raise
     except Exception as error:  # tifffile raises many kinds on damaged files
         raise RoadError(f"{path}: not a readable TIFF image ({error})") from None
 
@@ -174,10 +181,10 @@ def _read_tiff(path, allow_colour):
 def _read_npy(path):
     try:
         data = np.load(path, allow_pickle=False)
-    except MemoryError:
-        raise
     except Exception as error:
         raise RoadError(f"{path}: not a readable .npy array ({error})") from None
+    if data.ndim in (2, 3):
+        _check_side(path, data.shape[-2], data.shape[-1])
     if data.ndim == 2:
         return [data]
     if data.ndim == 3:
@@ -187,6 +194,18 @@ def _read_npy(path):
 
 def read_images(path, allow_colour=False):
     """The 2-D images held by one file (a multi-page TIFF or a 3-D .npy holds several)."""
+    # tifffile logs its complaints about damaged files; our one-line error says it instead.
+    logger = logging.getLogger("tifffile")
+    disabled, logger.disabled = logger.disabled, True
+    try:
+        return _read_images(path, allow_colour)
+    except MemoryError:
+        raise RoadError(f"{path}: the image it holds or declares does not fit in memory") from None
+    finally:
+        logger.disabled = disabled
+
+
+def _read_images(path, allow_colour):
     if os.path.isdir(path):
         raise RoadError(f"{path}: is a folder, not an image file")
     kind = sniff(path)
