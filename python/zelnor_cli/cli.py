@@ -130,7 +130,7 @@ def _pupil(text):
 
 def _pupil_text(pupil):
     kind, value = pupil
-    return kind if value is None else f"{kind}:{value}"
+    return kind if value is None else f"{kind}:{value:g}" if isinstance(value, float) else f"{kind}:{value}"
 
 
 def _removed(text):
