@@ -140,9 +140,12 @@ def modulation(frames):
     # Accumulated frame by frame: no (frames x pixels) float stack.
     a = np.zeros(np.shape(frames[0]))
     b = np.zeros(np.shape(frames[0]))
+    term = np.empty(np.shape(frames[0]))
     for weight_a, weight_b, frame in zip(solve[1], solve[2], frames):
-        a += weight_a * np.asarray(frame, np.float64)
-        b += weight_b * np.asarray(frame, np.float64)
+        np.multiply(frame, weight_a, out=term)
+        a += term
+        np.multiply(frame, weight_b, out=term)
+        b += term
     np.hypot(a, b, out=a)
     return a
 
