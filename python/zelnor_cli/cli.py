@@ -125,7 +125,8 @@ def _pupil(text):
         return ("threshold", _finite(value, "threshold"))
     if kind == "mask" and value:
         return ("mask", value)
-    raise argparse.ArgumentTypeError(f"bad --pupil {text!r}: expected disc, annulus:R, threshold:COUNTS or mask:FILE")
+    raise argparse.ArgumentTypeError(
+        f"bad --pupil {text!r}: expected disc, annulus:R, threshold:COUNTS or mask:FILE")
 
 
 def _pupil_text(pupil):
@@ -309,7 +310,8 @@ def _print_report(report, stream):
 
     say(f"{report['command']}: {report['frames']} frames, {report['shape'][1]}x{report['shape'][0]} pixels, "
         f"pupil {report['pupil']} with {report['pupil_pixels']} pixels, unwrapper {report['unwrapper']}")
-    say("terms: Fringe order, unnormalised; x grows to the right, y down the rows; unit circle inscribed in the image")
+    say("terms: Fringe order, unnormalised; x grows to the right, y down the rows; "
+        "unit circle inscribed in the image")
     say(f"units: {unit} of surface, {'double pass (wavefront / 2)' if report['double_pass'] else 'single pass'}; "
         "positive where the first frame's phase is larger")
     has_truth = "true" in report["coefficients"][0]
@@ -399,7 +401,8 @@ def simulate(args):
     report = {
         "command": "simulate", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "frames": args.frames,
-        "unwrapper": args.unwrapper, "noise_counts": args.noise, "peak": args.peak, "double_pass": args.double_pass,
+        "unwrapper": args.unwrapper, "noise_counts": args.noise, "peak": args.peak,
+        "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
         "coefficients": _coefficient_rows(coefficients, args.coefficients, 1.0),
         "surface": {"pv": spv, "rms": srms}, "residual": {"pv": pv, "rms": rms},
