@@ -324,6 +324,17 @@ def test_separate_pupil_regions_are_cut_to_the_largest(camera, tmp_path, capsys)
     assert recovered(report)[4] == pytest.approx(truth[4], abs=TOLERANCE_WAVES)
 
 
+@pytest.mark.parametrize("size, wrong", [(48, True), (128, False)])
+def test_undersampled_fringes_are_reported(size, wrong, tmp_path, capsys):
+    """The default surface is undersampled on 48 pixels: the report must not pass it off as a surface."""
+    status, text, err = run(["simulate", "--size", str(size), "--json",
+                             "--out", str(tmp_path), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and (report["residual"]["pv"] > 0.5) == wrong
+    assert (report["discontinuities"] > 0) == wrong and bool(report["warnings"]) == wrong
+    assert ("zelnor: warning: the unwrapped wavefront jumps" in err) == wrong
+
+
 def test_y_grows_down_the_rows(tmp_path, capsys):
     """A surface rising toward the bottom rows has positive tilt y, as the report says."""
     height = width = 64

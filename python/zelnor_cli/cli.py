@@ -350,6 +350,16 @@ def _finish(args, report, images):
         print(f"wrote {report['out']}")
 
 
+def _check_continuity(waves, mask, warnings):
+    """Counts the unwrapped wavefront's jumps of half a wave or more inside the pupil, with a warning."""
+    jumps = road.discontinuities(waves, mask)
+    if jumps:
+        warnings.append(f"the unwrapped wavefront jumps by half a wave or more between {jumps} pairs of "
+                        "neighbouring pupil pixels (undersampled fringes, noise or a defect): the surface is "
+                        "not to be trusted there")
+    return jumps
+
+
 def _undersampled(wavefront, mask):
     """Largest wavefront step, in waves, between neighbouring pupil pixels."""
     largest = 0.0
@@ -385,6 +395,7 @@ def simulate(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
+    jumps = _check_continuity(surface, mask, warnings)
     if args.double_pass:
         surface *= 0.5
     coefficients = road.fit_zernike(surface, mask)
@@ -400,7 +411,8 @@ def simulate(args):
     spv, srms = road.pv_rms(truth, mask)
     report = {
         "command": "simulate", "zelnor_version": zelnor.__version__, "shape": [height, width],
-        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "frames": args.frames,
+        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
+        "frames": args.frames,
         "unwrapper": args.unwrapper, "noise_counts": args.noise, "peak": args.peak,
         "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
@@ -427,6 +439,7 @@ def measure(args):
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
+    jumps = _check_continuity(surface, mask, warnings)
     if args.double_pass:
         surface *= 0.5
     coefficients = road.fit_zernike(surface, mask)
@@ -442,7 +455,8 @@ def measure(args):
     fpv, frms = road.pv_rms(fit, mask)
     report = {
         "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
-        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "frames": len(frames),
+        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
+        "frames": len(frames),
         "unwrapper": args.unwrapper, "inputs": sources, "removed_terms": list(args.remove),
         "double_pass": args.double_pass, "units": unit,
         "conventions": _conventions(unit, args.double_pass, args.wavelength),

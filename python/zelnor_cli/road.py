@@ -194,6 +194,22 @@ def unwrap_waves(mask, wrapped, method):
     return surface
 
 
+def discontinuities(waves, mask):
+    """Pairs of neighbouring pupil pixels whose unwrapped values differ by half a wave or more.
+
+    A continuous surface sampled well never shows one: each marks undersampled fringes, noise
+    or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
+    count = 0
+    for axis in (0, 1):
+        ahead = (slice(1, None), slice(None)) if axis == 0 else (slice(None), slice(1, None))
+        behind = (slice(None, -1), slice(None)) if axis == 0 else (slice(None), slice(None, -1))
+        step = np.abs(waves[ahead] - waves[behind]) >= 0.5
+        step &= mask[ahead]
+        step &= mask[behind]
+        count += int(np.count_nonzero(step))
+    return count
+
+
 def fit_zernike(surface, mask, terms=FIT_TERMS):
     """Least-squares Fringe coefficients (index 0 = Fringe 1) of a surface inside the mask."""
     inside = np.flatnonzero(mask)
