@@ -468,6 +468,7 @@ def measure(args):
     files = _save_maps(args.out, mask, wrapped, (("surface", surface), ("residual", fit)))
     report["files"] = files + ["report.json"]
     _finish(args, report, images)
+    args.report = report  # for callers that run the road on a namespace of their own
     return 0
 
 
