@@ -84,7 +84,7 @@ def expand(arguments):
             if not members:
                 raise RoadError(f"{argument}: the folder holds no frame files (PGM, PNG, TIFF or .npy)")
             paths += members
-        elif os.path.lexists(argument):
+        elif os.path.exists(argument):
             paths.append(argument)
         elif glob.has_magic(argument):
             matches = [path for path in glob.glob(argument) if os.path.isfile(path)]
@@ -208,6 +208,10 @@ def read_images(path, allow_colour=False):
 def _read_images(path, allow_colour):
     if os.path.isdir(path):
         raise RoadError(f"{path}: is a folder, not an image file")
+    if not os.path.exists(path):
+        raise RoadError(f"{path}: no such file")
+    if not os.path.isfile(path):  # a FIFO or a device would block or never end
+        raise RoadError(f"{path}: not a regular file")
     kind = sniff(path)
     if kind == "pgm":
         try:
