@@ -292,10 +292,12 @@ def test_pupils_double_pass_and_json(camera, tmp_path, capsys):
     for k, frame in enumerate(frames):
         zelnor.save_pgm(str(folder / f"frame_{k}.pgm"), frame)
     pupil = zelnor.roundmask(0.7, 96, 96) & ~zelnor.roundmask(0.05, 96, 96)
-    Image.fromarray(pupil.astype(np.uint8) * np.uint8(200)).save(tmp_path / "pupil.png")
+    # Beside the frames: the mask is not taken for one of them.
+    Image.fromarray(pupil.astype(np.uint8) * np.uint8(200)).save(folder / "pupil.png")
     annulus = zelnor.roundmask(1.0, 96, 96) & ~zelnor.roundmask(0.3 ** 2, 96, 96)
-    for option, pixels in ((f"mask:{tmp_path / 'pupil.png'}", pupil.sum()), ("annulus:0.3", annulus.sum())):
-        status, text, err = run(["measure", str(folder), "--pupil", option, "--double-pass", "--json",
+    for option, pixels, given in ((f"mask:{folder / 'pupil.png'}", pupil.sum(), folder),
+                                  ("annulus:0.3", annulus.sum(), folder / "frame_*.pgm")):
+        status, text, err = run(["measure", str(given), "--pupil", option, "--double-pass", "--json",
                                  "--out", str(tmp_path / "o"), "--no-figure"], capsys)
         assert status == 0, err
         report = json.loads(text)  # stdout holds the report alone

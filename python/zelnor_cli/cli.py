@@ -431,7 +431,7 @@ def simulate(args):
 def measure(args):
     """The measure road on an argparse namespace holding `frames` (paths, folders or globs), `out`
     and the options of add_measure_options."""
-    frames, sources = frame_files.load_frames(args.frames)
+    frames, sources = frame_files.load_frames(args.frames, [args.pupil[1]] if args.pupil[0] == "mask" else [])
     height, width = frames[0].shape
     _check_memory(height * width, f"{width}x{height} frames")
     warnings = []

@@ -67,7 +67,7 @@ def sniff(path):
     return None
 
 
-def expand(arguments):
+def expand(arguments, exclude=()):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
     matches in natural order (frame_2 before frame_10). Files listed in plain character order
     but not in natural order come from a shell glob: they are put in natural order too."""
@@ -79,7 +79,9 @@ def expand(arguments):
         if os.path.isdir(argument):
             names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=natural_key)
             members = [os.path.join(argument, name) for name in names]
-            members = [path for path in members if os.path.isfile(path)
+            # The pupil's mask file may sit beside the frames: it is not one of them.
+            skipped = {os.path.realpath(path) for path in exclude}
+            members = [path for path in members if os.path.isfile(path) and os.path.realpath(path) not in skipped
                        and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
             if not members:
                 raise RoadError(f"{argument}: the folder holds no frame files (PGM, PNG, TIFF or .npy)")
@@ -234,10 +236,11 @@ def _size(shape):
     return f"{shape[1]}x{shape[0]}"
 
 
-def load_frames(arguments):
-    """4, 5 or 7 frames of one size from files, folders and globs, with the name of each frame's source."""
+def load_frames(arguments, exclude=()):
+    """4, 5 or 7 frames of one size from files, folders and globs (leaving out the files in `exclude`
+    that a folder holds), with the name of each frame's source."""
     frames, sources = [], []
-    for path in expand(arguments):
+    for path in expand(arguments, exclude):
         images = read_images(path)
         for page, image in enumerate(images):
             frames.append(_counts(path, image))
