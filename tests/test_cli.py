@@ -108,16 +108,17 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
     assert (out / "figure.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     out2 = tmp_path / "nofig"
-    status, text, _ = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
+    status, _, err = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
     assert status == 0 and not (out2 / "figure.png").exists()
-    assert "matplotlib is not installed" in text
+    assert "matplotlib is not installed" in err
 
 
 @pytest.mark.parametrize(
     "case",
-    ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient"],
+    ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient", "nan-coefficient",
+     "negative-noise", "size-beyond-grid", "size-beyond-memory", "out-of-memory", "out-is-a-file"],
 )
-def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
+def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd, monkeypatch):
     frame = np.full((8, 8), 100, np.uint16)
     paths = []
     for k in range(4):
@@ -133,8 +134,19 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd):
         "remove": ["measure", *paths, "--remove", "coma"],
         "option": ["simulate", "--frames", "6"],
         "coefficient": ["simulate", "--coefficients", "40:1"],
+        "nan-coefficient": ["simulate", "--coefficients", "4:nan"],
+        "negative-noise": ["simulate", "--noise", "-3"],
+        "size-beyond-grid": ["simulate", "--size", "100000000"],
+        "size-beyond-memory": ["simulate", "--size", "65535"],
+        "out-of-memory": ["simulate", "--size", "64"],
+        "out-is-a-file": ["simulate", "--size", "64", "--out", paths[0]],
     }[case]
-    status, _, err = run(argv + ["--out", str(tmp_path / "o"), "--no-figure"], capfd)
+    if case == "out-of-memory":
+        def no_memory(*args):
+            raise MemoryError()
+        monkeypatch.setattr(road, "unwrap_waves", no_memory)
+    out = [] if "--out" in argv else ["--out", str(tmp_path / "o")]
+    status, _, err = run(argv + out + ["--no-figure"], capfd)
     assert status == 2
     lines = [line for line in err.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith("zelnor: error:"), err
@@ -229,7 +241,7 @@ def test_measure_wavelength_scales_every_figure(tmp_path, capsys):
 STEPS = {4: np.pi / 2, 5: np.pi / 2, 7: np.pi / 3}
 
 
-def write_frames(folder, truth, height, width, count):
+def write_module_frames(folder, truth, height, width, count):
     """Phase-shifted frames of a surface in waves, made with the module alone."""
     folder.mkdir()
     mask = zelnor.roundmask(1.0, width, height)
@@ -248,8 +260,216 @@ def write_frames(folder, truth, height, width, count):
 @pytest.mark.parametrize("height, width", [(40, 72), (72, 40)])
 def test_measure_any_frame_count_on_non_square_frames(tmp_path, capsys, count, height, width):
     truth = {2: 0.3, 4: -0.8, 5: 0.4, 7: 0.25, 10: 0.2}
-    frames = write_frames(tmp_path / "frames", truth, height, width, count)
+    frames = write_module_frames(tmp_path / "frames", truth, height, width, count)
     report = measure_report(tmp_path, "meas", frames, "--remove", "piston")
     assert report["shape"] == [height, width] and report["frames"] == count
     assert report["pupil_pixels"] == int(zelnor.roundmask(1.0, width, height).sum())
     assert_recovers(report, truth)
+
+
+# ---- frames as cameras write them
+
+@pytest.fixture(scope="module")
+def camera(tmp_path_factory):
+    """Five simulated 16-bit frames of a known surface, and that surface's coefficients."""
+    coefficients = "2:1.0,3:-0.5,4:0.75,7:0.2"
+    out = tmp_path_factory.mktemp("camera")
+    assert main(["simulate", "--size", "96", "--frames", "5", "--coefficients", coefficients,
+                 "--out", str(out), "--no-figure"]) == 0
+    return [zelnor_load_quiet(out / f"frame_{k}.pgm") for k in range(5)], _coefficients(coefficients)
+
+
+def write_frames(folder, frames, layout):
+    """Writes the frames as a camera might; returns the measure arguments that name them."""
+    from PIL import Image
+    tifffile = pytest.importorskip("tifffile")
+
+    folder.mkdir()
+    # Numbered so that plain character order (1, 10, 2, 20, 3) is not the phase-step order.
+    names = [folder / f"frame_{n}" for n in (1, 2, 3, 10, 20)]
+    if layout == "tiff-stack":
+        tifffile.imwrite(folder / "stack.tif", np.stack(frames), photometric="minisblack")
+        return [str(folder / "stack.tif")]
+    if layout == "npy-stack":
+        np.save(folder / "stack.npy", np.stack(frames))
+        return [str(folder / "stack.npy")]
+    for name, frame in zip(names, frames):
+        if layout == "pgm-8bit":
+            zelnor.save_pgm(str(name) + ".pgm", (frame >> 8).astype(np.uint16))
+        elif layout == "png-16bit":
+            Image.fromarray(frame).save(str(name) + ".png")
+        elif layout == "png-8bit":
+            Image.fromarray((frame >> 8).astype(np.uint8)).save(str(name) + ".png")
+        elif layout == "tiff-12bit":
+            tifffile.imwrite(str(name) + ".tif", frame >> 4)
+        elif layout == "npy":
+            np.save(str(name) + ".npy", frame.astype(np.int32))
+        elif layout == "png-named-tif":  # the content decides, not the name
+            Image.fromarray(frame).save(str(name) + ".tif", format="PNG")
+    return [str(folder / "frame_*")] if layout == "npy" else [str(folder)]
+
+
+@pytest.mark.parametrize("layout", ["pgm-8bit", "png-16bit", "png-8bit", "tiff-12bit", "tiff-stack", "npy",
+                                    "npy-stack", "png-named-tif"])
+def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
+    frames, truth = camera
+    arguments = write_frames(tmp_path / "frames", frames, layout)
+    status, text, err = run(["measure", *arguments, "--out", str(tmp_path / "o"), "--no-figure", "--json"], capsys)
+    assert status == 0, err
+    report = json.loads(text)
+    assert report["frames"] == 5
+    # 8-bit samples quantise the phase to about a hundredth of a wave.
+    tolerance = 0.02 if "8bit" in layout else TOLERANCE_WAVES
+    got = recovered(report)
+    for fringe in range(2, road.FIT_TERMS + 1):
+        assert got[fringe] == pytest.approx(truth.get(fringe, 0.0), abs=tolerance)
+
+
+@pytest.mark.parametrize("case", ["colour", "float-tiff", "sizes", "count-in-stack", "truncated-png",
+                                  "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff"])
+def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
+    from PIL import Image
+    tifffile = pytest.importorskip("tifffile")
+
+    frames = camera[0][:4]
+    paths = [str(tmp_path / f"f{k}.pgm") for k in range(4)]
+    for path, frame in zip(paths, frames):
+        zelnor.save_pgm(path, frame)
+    bad = tmp_path / "bad"
+    extra = []
+    if case == "colour":
+        Image.fromarray(np.zeros((96, 96, 3), np.uint8)).save(bad.with_suffix(".png"))
+        paths[1] = str(bad.with_suffix(".png"))
+    elif case == "float-tiff":
+        tifffile.imwrite(bad.with_suffix(".tif"), frames[1].astype(np.float32))
+        paths[1] = str(bad.with_suffix(".tif"))
+    elif case == "sizes":
+        np.save(bad.with_suffix(".npy"), frames[1][:, :90])
+        paths[1] = str(bad.with_suffix(".npy"))
+    elif case == "count-in-stack":
+        tifffile.imwrite(bad.with_suffix(".tif"), np.stack(frames[:3]), photometric="minisblack")
+        paths = [str(bad.with_suffix(".tif"))]
+    elif case == "truncated-png":
+        Image.fromarray(frames[1]).save(bad.with_suffix(".png"))
+        data = bad.with_suffix(".png").read_bytes()
+        bad.with_suffix(".png").write_bytes(data[: len(data) // 2])
+        paths[1] = str(bad.with_suffix(".png"))
+    elif case == "folder-mask":
+        bad.mkdir()
+        extra = ["--pupil", f"mask:{bad}"]
+    elif case == "empty-folder":
+        bad.mkdir()
+        paths = [str(bad)]
+    elif case == "no-match":
+        paths = [str(bad) + "_*.png"]
+    elif case == "mask-size":
+        Image.fromarray(np.ones((50, 50), np.uint8)).save(bad.with_suffix(".png"))
+        extra = ["--pupil", f"mask:{bad.with_suffix('.png')}"]
+    elif case == "text":
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"frame 1 was lost\n")
+    elif case == "absurd-tiff":  # a damaged header declaring 788 million rows must not be read at all
+        tifffile.imwrite(bad.with_suffix(".tif"), frames[1])
+        rows = b"\x01\x01\x04\x00\x01\x00\x00\x00"  # ImageLength, LONG, one value
+        data = bad.with_suffix(".tif").read_bytes().replace(rows + b"\x60\x00\x00\x00", rows + b"\x10\x00\x00\x2f")
+        paths[1] = write_file(bad.with_suffix(".tif"), data)
+    status, out, err = run(["measure", *paths, *extra, "--out", str(tmp_path / "o"), "--no-figure"], capfd)
+    lines = [line for line in err.splitlines() if line.strip()]
+    assert status == 2 and not out
+    assert len(lines) == 1 and lines[0].startswith("zelnor: error: " + str(bad)), err
+    assert "no such file" not in err or case == "no-match"
+    assert "declares a 96x788529168 image" in err or case != "absurd-tiff"
+
+
+# ---- pupils, conventions, units
+
+def test_pupils_double_pass_and_json(camera, tmp_path, capsys):
+    from PIL import Image
+
+    frames, truth = camera
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    for k, frame in enumerate(frames):
+        zelnor.save_pgm(str(folder / f"frame_{k}.pgm"), frame)
+    pupil = zelnor.roundmask(0.7, 96, 96) & ~zelnor.roundmask(0.05, 96, 96)
+    # Beside the frames: the mask is not taken for one of them.
+    Image.fromarray(pupil.astype(np.uint8) * np.uint8(200)).save(folder / "pupil.png")
+    annulus = zelnor.roundmask(1.0, 96, 96) & ~zelnor.roundmask(0.3 ** 2, 96, 96)
+    for option, pixels, given in ((f"mask:{folder / 'pupil.png'}", pupil.sum(), folder),
+                                  ("annulus:0.3", annulus.sum(), folder / "frame_*.pgm")):
+        status, text, err = run(["measure", str(given), "--pupil", option, "--double-pass", "--json",
+                                 "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+        assert status == 0, err
+        report = json.loads(text)  # stdout holds the report alone
+        assert "wrote" in err
+        assert report["pupil"] == option and report["pupil_pixels"] == int(pixels)
+        assert report["double_pass"] and "wavefront / 2" in report["conventions"]["units"]
+        assert {"ordering", "normalisation", "coordinates", "sign", "units"} <= set(report["conventions"])
+        got = recovered(report)
+        for fringe in range(2, road.FIT_TERMS + 1):
+            assert got[fringe] == pytest.approx(truth.get(fringe, 0.0) / 2, abs=TOLERANCE_WAVES)
+        assert np.load(tmp_path / "o" / "surface.npy")[~(annulus if "annulus" in option else pupil)].max() == 0.0
+
+
+def test_separate_pupil_regions_are_cut_to_the_largest(camera, tmp_path, capsys):
+    frames, truth = camera
+    pupil = zelnor.roundmask(0.6, 96, 96)
+    pupil[:3, :3] = True  # a speck in a corner: its piston is unrelated to the main region's
+    np.save(tmp_path / "pupil.npy", pupil)
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", f"mask:{tmp_path / 'pupil.npy'}",
+                             "--json", "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and report["pupil_pixels"] == int(pupil.sum()) - 9
+    assert "2 separate regions" in err and report["warnings"]
+    assert recovered(report)[4] == pytest.approx(truth[4], abs=TOLERANCE_WAVES)
+
+
+@pytest.mark.parametrize("size, wrong", [(48, True), (128, False)])
+def test_undersampled_fringes_are_reported(size, wrong, tmp_path, capsys):
+    """The default surface is undersampled on 48 pixels: the report must not pass it off as a surface."""
+    status, text, err = run(["simulate", "--size", str(size), "--json",
+                             "--out", str(tmp_path), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and (report["residual"]["pv"] > 0.5) == wrong
+    assert (report["discontinuities"] > 0) == wrong and bool(report["warnings"]) == wrong
+    assert ("zelnor: warning: the unwrapped wavefront jumps" in err) == wrong
+
+
+def test_y_grows_down_the_rows(tmp_path, capsys):
+    """A surface rising toward the bottom rows has positive tilt y, as the report says."""
+    height = width = 64
+    rows = np.arange(height, dtype=np.float64)[:, None] * np.ones(width) / height
+    mask = road.disc_pupil(height, width)
+    frames = road.make_frames(np.where(mask, rows, 0.0), mask, 4)
+    for k, frame in enumerate(frames):
+        zelnor.save_pgm(str(tmp_path / f"f{k}.pgm"), frame)
+    status, text, _ = run(["measure", str(tmp_path / "f*.pgm"), "--json", "--out", str(tmp_path / "o"),
+                           "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and "downward" in report["conventions"]["coordinates"]
+    assert recovered(report)[3] == pytest.approx(0.5, abs=1e-3)  # y spans 2 units over the 64 rows
+
+
+# ---- nothing lost
+
+def test_interrupted_write_keeps_the_previous_file(tmp_path, capsys, monkeypatch):
+    import zelnor_cli.cli as cli
+
+    out = tmp_path / "sim"
+    assert run(["simulate", "--size", "32", "--out", str(out), "--no-figure"], capsys)[0] == 0
+    before = {path.name: path.read_bytes() for path in out.iterdir()}
+
+    def failing_save(handle, array):
+        handle.write(b"\x93NUMPY half")
+        raise OSError(28, "No space left on device", "surface.npy")
+
+    monkeypatch.setattr(cli.np, "save", failing_save)
+    status, _, err = run(["simulate", "--size", "32", "--coefficients", "4:0.1", "--out", str(out),
+                          "--no-figure"], capsys)
+    assert status == 2 and "No space left on device" in err
+    after = {path.name: path.read_bytes() for path in out.iterdir()}
+    assert set(after) == set(before)  # no partial files left behind
+    # The file being written when the disk filled up, and every file after it, are the old ones.
+    for name in ("wrapped_phase.npy", "surface.npy", "report.json"):
+        assert after[name] == before[name], name

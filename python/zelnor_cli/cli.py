@@ -1,8 +1,11 @@
-"""Command line: `zelnor simulate` and `zelnor measure FRAME.pgm ...`."""
+"""Command line: `zelnor simulate` and `zelnor measure FRAME ...`."""
+from __future__ import annotations
+
 import argparse
 import contextlib
 import ctypes
 import json
+import math
 import os
 import sys
 
@@ -10,15 +13,54 @@ import numpy as np
 
 import zelnor
 
+from . import frames as frame_files
 from . import road
 from .figure import write_figure
 
 DEFAULT_COEFFICIENTS = "4:1.5,5:0.8,6:-0.4,7:0.6,8:-0.3,9:0.5"
+MAX_SIZE = 65535  # the module's pixel loops read dimensions as 16-bit values
+MAX_COEFFICIENT_WAVES = 1e4
+# Working memory of the road per pixel, frames excluded; a run that plainly cannot fit is refused up front.
+ROAD_BYTES_PER_PIXEL = 160
+
+# Kept under its old name: tests and scripts silence load_pgm's echo with it.
+_quiet_c_streams = frame_files.quiet_c_streams
+
+CONVENTIONS = {
+    "ordering": "Fringe (University of Arizona), terms 1 to 29",
+    "normalisation": "none: unnormalised terms, e.g. tilt x = x, defocus = 2 r^2 - 1",
+    "coordinates": ("x = -1 + (2 column + 1) / W grows to the right with the column; "
+                    "y = -1 + (2 row + 1) / H grows with the row, and rows grow downward, so y points down "
+                    "on the image; the unit circle is the disc inscribed in the image, whatever the pupil"),
+    "sign": ("the surface is the phase of the first frame's fringes divided by 2 pi: frames in increasing "
+             "phase-step order, I_k = A + B sin(phase + k step); positive where that phase is larger"),
+}
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message):  # one line and exit 2, no usage dump
         raise road.RoadError(message)
+
+
+# Option values are checked as they are parsed; argparse names the option in the message.
+def _finite(text, what="value"):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{what} must be a number, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{what} must be finite, got {text!r}")
+    return value
+
+
+def _integer(text, low, high):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"value must be a whole number, got {text!r}") from None
+    if not low <= value <= high:
+        raise argparse.ArgumentTypeError(f"value must lie in {low}..{high}, got {value}")
+    return value
 
 
 def _coefficients(text):
@@ -31,116 +73,213 @@ def _coefficients(text):
             raise argparse.ArgumentTypeError(f"bad coefficient {item!r}: expected FRINGE:WAVES, e.g. 4:0.5")
         if not 1 <= index <= road.FIT_TERMS:
             raise argparse.ArgumentTypeError(f"Fringe index {index} is outside 1..{road.FIT_TERMS}")
+        if not math.isfinite(value) or abs(value) > MAX_COEFFICIENT_WAVES:
+            raise argparse.ArgumentTypeError(
+                f"coefficient {item!r}: waves must be finite and at most {MAX_COEFFICIENT_WAVES:g} in size")
         coefficients[index] = value
     return coefficients
 
 
-def _positive_int(text):
-    value = int(text)
-    if value < 8:
-        raise argparse.ArgumentTypeError(f"must be at least 8, got {value}")
+def _size(text):
+    return _integer(text, 8, MAX_SIZE)
+
+
+def _peak(text):
+    return _integer(text, 1, 65535)
+
+
+def _seed(text):
+    return _integer(text, 0, 2**32 - 1)
+
+
+def _noise(text):
+    value = _finite(text)
+    if value < 0.0:
+        raise argparse.ArgumentTypeError(f"noise must not be negative, got {text}")
     return value
 
 
-def _parser():
-    parser = _Parser(prog="zelnor", description="Simulate and measure optical surfaces with phase-shifting interferometry.")
-    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-
-    common = _Parser(add_help=False)
-    common.add_argument("--unwrapper", choices=["unwrap", "fast"], default="unwrap",
-                        help="reliability-sorted `unwrap` (default) or the flood-fill `fast_unwrap`")
-    common.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
-    common.add_argument("--no-figure", action="store_true", help="do not write figure.png")
-
-    sim = sub.add_parser("simulate", parents=[common], help="simulate a measurement and recover its coefficients")
-    sim.add_argument("--size", type=_positive_int, default=512, help="image width and height in pixels (default 512)")
-    sim.add_argument("--frames", type=int, choices=[4, 5, 7], default=4, help="number of phase-shifted frames")
-    sim.add_argument("--coefficients", type=_coefficients, default=_coefficients(DEFAULT_COEFFICIENTS),
-                     help=f"Fringe coefficients in waves, FRINGE:WAVES,... (default {DEFAULT_COEFFICIENTS})")
-    sim.add_argument("--noise", type=float, default=0.0, help="uniform frame noise, peak to peak, in counts")
-    sim.add_argument("--peak", type=int, default=65535, help="frame intensity at a fringe maximum (default 65535)")
-    sim.add_argument("--seed", type=int, help="seed of the C library generator used for the noise")
-
-    meas = sub.add_parser("measure", parents=[common], help="measure a surface from phase-shifted PGM frames")
-    meas.add_argument("frames", nargs="+", metavar="FRAME.pgm", help="4, 5 or 7 frames in phase-step order")
-    meas.add_argument("--pupil", default="disc",
-                      help="'disc' (inscribed disc, default) or 'threshold:COUNTS' (fringe modulation >= COUNTS)")
-    meas.add_argument("--wavelength", type=float, default=None,
-                      help="wavelength in nm: report in nm instead of waves")
-    meas.add_argument("--remove", default="piston,tilt",
-                      help="terms removed before PV and RMS: any of piston, tilt, defocus (default piston,tilt)")
-    return parser
+def _wavelength(text):
+    value = _finite(text)
+    if value <= 0.0:
+        raise argparse.ArgumentTypeError(f"wavelength must be positive, got {text}")
+    return value
 
 
-@contextlib.contextmanager
-def _quiet_c_streams():
-    """load_pgm echoes header bytes to the C library's stdout (and a format
-    complaint to its stderr); keep them off our report and our one-line errors."""
-    libc = ctypes.CDLL(None)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    libc.fflush(None)
-    saved = [os.dup(1), os.dup(2)]
-    try:
-        with open(os.devnull, "wb") as devnull:
-            os.dup2(devnull.fileno(), 1)
-            os.dup2(devnull.fileno(), 2)
-        yield
-    finally:
-        libc.fflush(None)
-        for fd, copy in zip((1, 2), saved):
-            os.dup2(copy, fd)
-            os.close(copy)
+PUPIL_HELP = ("'disc' (the inscribed disc, default), 'annulus:R' (the disc with a central obstruction of radius "
+              "ratio R, 0 < R < 1), 'threshold:COUNTS' (fringe modulation >= COUNTS) or 'mask:FILE' (an image "
+              "of the frames' size, nonzero inside)")
 
 
-def _load_frames(paths):
-    frames = []
-    for path in paths:
-        if not os.path.isfile(path):
-            raise road.RoadError(f"{path}: no such file")
-        try:
-            with _quiet_c_streams():
-                frames.append(zelnor.load_pgm(path))
-        except OSError:
-            raise road.RoadError(f"{path}: not a readable binary PGM (P5) image")
-    return frames
+def _pupil(text):
+    """('disc' | 'annulus' | 'threshold' | 'mask', value) from --pupil's text."""
+    kind, colon, value = text.partition(":")
+    if kind == "disc" and not colon:
+        return ("disc", None)
+    if kind == "annulus" and colon:
+        ratio = _finite(value, "annulus ratio")
+        if not 0.0 < ratio < 1.0:
+            raise argparse.ArgumentTypeError(f"annulus ratio must lie strictly between 0 and 1, got {value}")
+        return ("annulus", ratio)
+    if kind == "threshold" and colon:
+        return ("threshold", _finite(value, "threshold"))
+    if kind == "mask" and value:
+        return ("mask", value)
+    raise argparse.ArgumentTypeError(
+        f"bad --pupil {text!r}: expected disc, annulus:R, threshold:COUNTS or mask:FILE")
 
 
-def _pupil(choice, frames):
-    height, width = frames[0].shape
-    if choice == "disc":
-        return road.disc_pupil(height, width)
-    kind, _, value = choice.partition(":")
-    try:
-        threshold = float(value)
-    except ValueError:
-        threshold = None
-    if kind != "threshold" or threshold is None:
-        raise road.RoadError(f"bad --pupil {choice!r}: expected 'disc' or 'threshold:COUNTS'")
-    return zelnor.make_mask(road.modulation(frames), threshold)
+def _pupil_text(pupil):
+    kind, value = pupil
+    return kind if value is None else f"{kind}:{value:g}" if isinstance(value, float) else f"{kind}:{value}"
 
 
 def _removed(text):
     names = [name.strip() for name in text.split(",") if name.strip()]
     unknown = [name for name in names if name not in road.REMOVABLE]
     if unknown:
-        raise road.RoadError(f"bad --remove {unknown[0]!r}: choose from piston, tilt, defocus")
-    return names, sorted(i for name in names for i in road.REMOVABLE[name])
+        raise argparse.ArgumentTypeError(f"bad --remove {unknown[0]!r}: choose from piston, tilt, defocus")
+    return names
 
 
-def _save_map(out, name, surface, mask):
-    np.save(os.path.join(out, name + ".npy"), surface)
-    peak = np.abs(surface[mask]).max() if mask.any() else 0.0
-    zelnor.save_pgm(os.path.join(out, name + ".pgm"), surface, 1.0 / peak if peak > 0 else 1.0)
+def add_common_options(parser):
+    """Options shared by every subcommand that runs the road."""
+    parser.add_argument("--unwrapper", choices=["unwrap", "fast"], default="unwrap",
+                        help="reliability-sorted `unwrap` (default) or the flood-fill `fast_unwrap`")
+    parser.add_argument("--pupil", type=_pupil, default=("disc", None), help=PUPIL_HELP)
+    parser.add_argument("--double-pass", action="store_true",
+                        help="the surface is tested in reflection: surface = wavefront / 2")
+    parser.add_argument("--no-figure", action="store_true", help="do not write figure.png")
+    parser.add_argument("--json", action="store_true",
+                        help="print the report as JSON on stdout (messages go to stderr)")
+
+
+def add_measure_options(parser):
+    """The options of `measure` other than its frames and --out, for subcommands that run its road."""
+    add_common_options(parser)
+    parser.add_argument("--wavelength", type=_wavelength, default=None,
+                        help="test wavelength in nm: report in nm instead of waves")
+    parser.add_argument("--remove", type=_removed, default=["piston", "tilt"],
+                        help="terms removed before PV and RMS: any of piston, tilt, defocus (default piston,tilt)")
+
+
+def _parser():
+    parser = _Parser(prog="zelnor", description="Simulate and measure optical surfaces with phase-shifting interferometry.")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    sim = sub.add_parser("simulate", help="simulate a measurement and recover its coefficients")
+    add_common_options(sim)
+    sim.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    sim.add_argument("--size", type=_size, default=512, help="image width and height in pixels (default 512)")
+    sim.add_argument("--frames", type=int, choices=[4, 5, 7], default=4, help="number of phase-shifted frames")
+    sim.add_argument("--coefficients", type=_coefficients, default=_coefficients(DEFAULT_COEFFICIENTS),
+                     help=f"Fringe coefficients of the surface in waves, FRINGE:WAVES,... (default {DEFAULT_COEFFICIENTS})")
+    sim.add_argument("--noise", type=_noise, default=0.0, help="uniform frame noise, peak to peak, in counts")
+    sim.add_argument("--peak", type=_peak, default=65535, help="frame intensity at a fringe maximum (default 65535)")
+    sim.add_argument("--seed", type=_seed, help="seed of the C library generator used for the noise")
+
+    meas = sub.add_parser("measure", help="measure a surface from phase-shifted frames")
+    meas.add_argument("frames", nargs="+", metavar="FRAME",
+                      help="4, 5 or 7 frames in phase-step order: PGM, PNG, TIFF or .npy files, a multi-page TIFF, "
+                           "a folder or a quoted glob (natural order: frame_2 before frame_10)")
+    add_measure_options(meas)
+    meas.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    return parser
+
+
+def _log(message):
+    print(message, file=sys.stderr)
+
+
+def _check_memory(pixels, what):
+    """Refuses a run whose working memory plainly exceeds what the machine has available."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as handle:
+            info = dict(line.split(":", 1) for line in handle if ":" in line)
+        available = int(info["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return
+    needed = pixels * ROAD_BYTES_PER_PIXEL
+    if needed > available:
+        raise road.RoadError(f"{what}: needs about {needed / 2**30:.1f} GiB of memory, "
+                             f"{available / 2**30:.1f} GiB available")
+
+
+def _make_pupil(pupil, height, width, frames=None):
+    kind, value = pupil
+    if kind == "annulus":
+        return road.annulus_pupil(height, width, value)
+    if kind == "threshold" and frames is not None:
+        return zelnor.make_mask(road.modulation(frames), value)
+    if kind == "mask":
+        return frame_files.load_mask(value, (height, width))
+    return road.disc_pupil(height, width)
+
+
+def _check_pupil(mask, pupil, warnings):
+    """The pupil as measured, and its pixel count: a threshold or mask pupil in several separate
+    regions is cut down to its largest, since their relative pistons cannot be known."""
+    if pupil[0] in ("threshold", "mask"):
+        region, regions = road.largest_region(mask)
+        if regions > 1:
+            dropped = int(np.count_nonzero(mask)) - int(np.count_nonzero(region))
+            warnings.append(f"the pupil has {regions} separate regions: measured over the largest, "
+                            f"{dropped} pixels in the others left out")
+            mask = region
+    pixels = int(np.count_nonzero(mask))
+    if pixels < road.FIT_TERMS:
+        raise road.RoadError(f"the pupil has {pixels} pixels, fewer than the {road.FIT_TERMS} fitted terms")
+    return mask, pixels
+
+
+# Outputs are written under a temporary name in their folder and renamed into place, so an
+# interrupted run never leaves a truncated file where a good one stood.
+@contextlib.contextmanager
+def _replacing(path):
+    folder, name = os.path.split(path)
+    temporary = os.path.join(folder, f".{name}.{os.getpid()}.part")
+    try:
+        yield temporary
+        os.replace(temporary, path)
+    finally:
+        if os.path.lexists(temporary):
+            os.unlink(temporary)
+
+
+def _output_folder(out):
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
+    os.makedirs(out, exist_ok=True)
+
+
+def _save_pgm(path, array, scale=1.0):
+    with _replacing(path) as temporary:
+        zelnor.save_pgm(temporary, array, scale)
+        if not os.path.isfile(temporary):  # save_pgm does not report a file it could not create
+            raise road.RoadError(f"{path}: cannot write")
+
+
+def _save_npy(path, array):
+    with _replacing(path) as temporary, open(temporary, "wb") as handle:
+        np.save(handle, array)
+
+
+def _save_map(out, name, surface):
+    _save_npy(os.path.join(out, name + ".npy"), surface)
+    # Outside the pupil the map is 0.0, so its extremes are those of the pupil (or 0.0).
+    peak = max(abs(float(surface.max())), abs(float(surface.min()))) if surface.size else 0.0
+    _save_pgm(os.path.join(out, name + ".pgm"), surface, 1.0 / peak if peak > 0 and math.isfinite(peak) else 1.0)
 
 
 def _save_maps(out, mask, wrapped, maps):
-    """The wrapped phase and each named map as PGM and .npy; returns the file names written."""
-    zelnor.save_pgm(os.path.join(out, "wrapped_phase.pgm"), np.where(mask, wrapped, 0.0), 1.0 / np.pi)
-    np.save(os.path.join(out, "wrapped_phase.npy"), wrapped)
+    """The wrapped phase (0.0 outside the pupil, in place) and each named map as PGM and .npy;
+    returns the file names written."""
+    np.copyto(wrapped, 0.0, where=~mask)
+    _save_pgm(os.path.join(out, "wrapped_phase.pgm"), wrapped, 1.0 / np.pi)
+    _save_npy(os.path.join(out, "wrapped_phase.npy"), wrapped)
     files = ["wrapped_phase.pgm", "wrapped_phase.npy"]
     for name, data in maps:
-        _save_map(out, name, data, mask)
+        _save_map(out, name, data)
         files += [name + ".pgm", name + ".npy"]
     return files
 
@@ -155,95 +294,181 @@ def _coefficient_rows(recovered, truth, unit_scale):
     return rows
 
 
-def _print_report(report):
+def _conventions(unit, double_pass, wavelength=None):
+    conventions = dict(CONVENTIONS)
+    length = f"nm (waves x {wavelength:g} nm)" if unit == "nm" else "waves of the test wavelength"
+    conventions["units"] = (f"{length} of surface height; " +
+                            ("double pass: surface = wavefront / 2" if double_pass else
+                             "single pass: surface = wavefront"))
+    return conventions
+
+
+def _print_report(report, stream):
     unit = report["units"]
-    print(f"{report['command']}: {report['frames']} frames, {report['shape'][1]}x{report['shape'][0]} pixels, "
-          f"{report['pupil_pixels']} in the pupil, unwrapper {report['unwrapper']}")
+    def say(text=""):
+        print(text, file=stream)
+
+    say(f"{report['command']}: {report['frames']} frames, {report['shape'][1]}x{report['shape'][0]} pixels, "
+        f"pupil {report['pupil']} with {report['pupil_pixels']} pixels, unwrapper {report['unwrapper']}")
+    say("terms: Fringe order, unnormalised; x grows to the right, y down the rows; "
+        "unit circle inscribed in the image")
+    say(f"units: {unit} of surface, {'double pass (wavefront / 2)' if report['double_pass'] else 'single pass'}; "
+        "positive where the first frame's phase is larger")
     has_truth = "true" in report["coefficients"][0]
-    print(f"{'Z':>3}  {'term':<28} {'true':>10} {'recovered':>10}" if has_truth else f"{'Z':>3}  {'term':<28} {'coefficient':>11}")
+    say(f"{'Z':>3}  {'term':<28} {'true':>10} {'recovered':>10}" if has_truth else f"{'Z':>3}  {'term':<28} {'coefficient':>11}")
     for row in report["coefficients"]:
         if has_truth:
             if row["true"] == 0.0 and abs(row["recovered"]) < 5e-4 and row["fringe"] > 9:
                 continue
-            print(f"{row['fringe']:>3}  {row['name']:<28} {row['true']:>10.4f} {row['recovered']:>10.4f}")
+            say(f"{row['fringe']:>3}  {row['name']:<28} {row['true']:>10.4f} {row['recovered']:>10.4f}")
         else:
-            print(f"{row['fringe']:>3}  {row['name']:<28} {row['recovered']:>11.4f}")
+            say(f"{row['fringe']:>3}  {row['name']:<28} {row['recovered']:>11.4f}")
+
     def amount(value):
         return f"{value:.4f}" if value == 0.0 or abs(value) >= 1e-3 else f"{value:.2e}"
 
     for key in ("surface", "residual"):
-        print(f"{key:<9} PV {amount(report[key]['pv'])} {unit}, RMS {amount(report[key]['rms'])} {unit}")
-    print(f"wrote {report['out']}")
+        say(f"{key:<9} PV {amount(report[key]['pv'])} {unit}, RMS {amount(report[key]['rms'])} {unit}")
 
 
 def _finish(args, report, images):
-    with open(os.path.join(args.out, "report.json"), "w", encoding="utf-8") as handle:
-        json.dump(report, handle, indent=2, ensure_ascii=False)
+    for warning in report.get("warnings", []):
+        _log(f"zelnor: warning: {warning}")
+    with _replacing(os.path.join(args.out, "report.json")) as temporary:
+        with open(temporary, "w", encoding="utf-8") as handle:
+            json.dump(report, handle, indent=2, ensure_ascii=False)
     if not args.no_figure:
-        note = write_figure(os.path.join(args.out, "figure.png"), images, report)
+        note = write_figure(os.path.join(args.out, "figure.png"), images, report, _replacing)
         if note:
-            print(note)
-    _print_report(report)
+            _log(note)
+    if getattr(args, "json", False):
+        json.dump(report, sys.stdout, indent=2, ensure_ascii=False)
+        print()
+        _log(f"wrote {report['out']}")
+    else:
+        _print_report(report, sys.stdout)
+        print(f"wrote {report['out']}")
+
+
+def _check_continuity(waves, mask, warnings):
+    """Counts the unwrapped wavefront's jumps of half a wave or more inside the pupil, with a warning."""
+    jumps = road.discontinuities(waves, mask)
+    if jumps:
+        warnings.append(f"the unwrapped wavefront jumps by half a wave or more between {jumps} pairs of "
+                        "neighbouring pupil pixels (undersampled fringes, noise or a defect): the surface is "
+                        "not to be trusted there")
+    return jumps
+
+
+def _undersampled(wavefront, mask):
+    """Largest wavefront step, in waves, between neighbouring pupil pixels."""
+    largest = 0.0
+    for axis in (0, 1):
+        steps = np.abs(np.diff(wavefront, axis=axis))
+        both = mask[1:, :] & mask[:-1, :] if axis == 0 else mask[:, 1:] & mask[:, :-1]
+        if both.any():
+            largest = max(largest, float(steps[both].max()))
+    return largest
 
 
 def simulate(args):
     if args.seed is not None:
         ctypes.CDLL(None).srand(args.seed)
-    size = args.size
-    mask = road.disc_pupil(size, size)
-    truth = road.synthesize_surface(args.coefficients, mask)
-    frames = road.make_frames(truth, mask, args.frames, peak=args.peak, noise=args.noise)
+    if args.pupil[0] == "mask":
+        # A mask file sets the image size.
+        height, width = np.shape(frame_files.read_images(args.pupil[1], allow_colour=True)[0])[:2]
+    else:
+        height = width = args.size
+    _check_memory(height * width, f"a {width}x{height} simulation")
+    region = _make_pupil(args.pupil if args.pupil[0] != "threshold" else ("disc", None), height, width)
+    passes = 2.0 if args.double_pass else 1.0
+    truth = road.synthesize_surface(args.coefficients, region)
+    wavefront = truth * passes
+    warnings = []
+    step = _undersampled(wavefront, region)
+    if step >= 0.5:
+        warnings.append(f"the wavefront changes by up to {step:.2f} waves between neighbouring pixels; above 0.5 "
+                        "the fringes are undersampled and the recovered surface is wrong (use a larger --size "
+                        "or smaller coefficients)")
+    frames = road.make_frames(wavefront, region, args.frames, peak=args.peak, noise=args.noise)
+    del wavefront
+    mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
+    jumps = _check_continuity(surface, mask, warnings)
+    if args.double_pass:
+        surface *= 0.5
     coefficients = road.fit_zernike(surface, mask)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
-    os.makedirs(args.out, exist_ok=True)
+    _output_folder(args.out)
     files = []
     for k, frame in enumerate(frames):
         name = f"frame_{k}.pgm"
-        zelnor.save_pgm(os.path.join(args.out, name), frame)
+        _save_pgm(os.path.join(args.out, name), frame)
         files.append(name)
-    files += _save_maps(args.out, mask, wrapped,
-                        (("true_surface", truth), ("surface", surface), ("residual", residual)))
     pv, rms = road.pv_rms(residual, mask)
     spv, srms = road.pv_rms(truth, mask)
     report = {
-        "command": "simulate", "zelnor_version": zelnor.__version__, "shape": list(mask.shape),
-        "pupil_pixels": int(mask.sum()), "frames": args.frames, "unwrapper": args.unwrapper,
-        "noise_counts": args.noise, "peak": args.peak, "units": "waves",
+        "command": "simulate", "zelnor_version": zelnor.__version__, "shape": [height, width],
+        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
+        "frames": args.frames,
+        "unwrapper": args.unwrapper, "noise_counts": args.noise, "peak": args.peak,
+        "double_pass": args.double_pass,
+        "units": "waves", "conventions": _conventions("waves", args.double_pass),
         "coefficients": _coefficient_rows(coefficients, args.coefficients, 1.0),
         "surface": {"pv": spv, "rms": srms}, "residual": {"pv": pv, "rms": rms},
-        "files": files + ["report.json"], "out": args.out,
+        "warnings": warnings, "out": args.out,
     }
-    _finish(args, report, {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": residual, "mask": mask})
+    images = {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": residual, "mask": mask}
+    files += _save_maps(args.out, mask, wrapped,
+                        (("true_surface", truth), ("surface", surface), ("residual", residual)))
+    report["files"] = files + ["report.json"]
+    _finish(args, report, images)
     return 0
 
 
 def measure(args):
-    frames = _load_frames(args.frames)
-    road.check_frames(frames)
-    mask = _pupil(args.pupil, frames)
-    names, removed = _removed(args.remove)
+    """The measure road on an argparse namespace holding `frames` (paths, folders or globs), `out`
+    and the options of add_measure_options."""
+    frames, sources = frame_files.load_frames(args.frames, [args.pupil[1]] if args.pupil[0] == "mask" else [])
+    height, width = frames[0].shape
+    _check_memory(height * width, f"{width}x{height} frames")
+    warnings = []
+    mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
+    removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
+    jumps = _check_continuity(surface, mask, warnings)
+    if args.double_pass:
+        surface *= 0.5
     coefficients = road.fit_zernike(surface, mask)
     unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
-    corrected = road.remove_terms(surface, mask, coefficients, removed) * unit_scale
-    fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS))) * unit_scale
-    os.makedirs(args.out, exist_ok=True)
-    files = _save_maps(args.out, mask, wrapped, (("surface", corrected), ("residual", fit)))
-    pv, rms = road.pv_rms(corrected, mask)
+    fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS)))
+    if removed:
+        surface = road.remove_terms(surface, mask, coefficients, removed)
+    if unit_scale != 1.0:
+        surface *= unit_scale
+        fit *= unit_scale
+    _output_folder(args.out)
+    pv, rms = road.pv_rms(surface, mask)
     fpv, frms = road.pv_rms(fit, mask)
     report = {
-        "command": "measure", "zelnor_version": zelnor.__version__, "shape": list(mask.shape),
-        "pupil_pixels": int(mask.sum()), "frames": len(frames), "unwrapper": args.unwrapper,
-        "inputs": list(args.frames), "pupil": args.pupil, "removed_terms": names, "units": unit,
+        "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
+        "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
+        "frames": len(frames),
+        "unwrapper": args.unwrapper, "inputs": sources, "removed_terms": list(args.remove),
+        "double_pass": args.double_pass, "units": unit,
+        "conventions": _conventions(unit, args.double_pass, args.wavelength),
         "coefficients": _coefficient_rows(coefficients, None, unit_scale),
-        "surface": {"pv": pv, "rms": rms}, "residual": {"pv": fpv, "rms": frms},
-        "files": files + ["report.json"], "out": args.out,
+        "surface": {"pv": pv, "rms": rms}, "residual": {"pv": fpv, "rms": frms}, "warnings": warnings,
+        "out": args.out,
     }
-    _finish(args, report, {"frames": frames, "wrapped": wrapped, "surface": corrected, "residual": fit, "mask": mask})
+    images = {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": fit, "mask": mask}
+    files = _save_maps(args.out, mask, wrapped, (("surface", surface), ("residual", fit)))
+    report["files"] = files + ["report.json"]
+    _finish(args, report, images)
+    args.report = report  # for callers that run the road on a namespace of their own
     return 0
 
 
@@ -252,8 +477,19 @@ def main(argv=None):
         args = _parser().parse_args(argv)
         return simulate(args) if args.command == "simulate" else measure(args)
     except road.RoadError as error:
-        print(f"zelnor: error: {error}", file=sys.stderr)
-        return 2
+        message = str(error)
+    except MemoryError:
+        message = "out of memory: use smaller images"
+    except np.linalg.LinAlgError as error:
+        message = f"the Zernike fit failed on this pupil ({error})"
+    except BrokenPipeError:  # the reader of our output went away (| head): nothing left to say
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        print("zelnor: interrupted", file=sys.stderr)
+        return 130
     except OSError as error:
-        print(f"zelnor: error: {error.strerror or error}: {error.filename or ''}".rstrip(": "), file=sys.stderr)
-        return 2
+        message = f"{error.filename}: {error.strerror}" if error.filename and error.strerror else str(error)
+    print(f"zelnor: error: {message}", file=sys.stderr)
+    return 2

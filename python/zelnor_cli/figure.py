@@ -2,8 +2,9 @@
 import numpy as np
 
 
-def write_figure(path, images, report):
-    """Writes the figure; returns a one-line notice when matplotlib is missing, else None."""
+def write_figure(path, images, report, replacing=None):
+    """Writes the figure (through `replacing(path)`, a context giving the name to write, when
+    given); returns a one-line notice when matplotlib is missing, else None."""
     try:
         import matplotlib
 
@@ -42,10 +43,17 @@ def write_figure(path, images, report):
     bars.legend()
     axes.flat[5].axis("off")
     text = [f"{report['command']}: {report['frames']} frames, {report['unwrapper']}",
+            f"pupil {report['pupil']}, {report['pupil_pixels']} pixels",
             f"surface PV {report['surface']['pv']:.3f}, RMS {report['surface']['rms']:.3f} {unit}",
             f"residual PV {report['residual']['pv']:.2e}, RMS {report['residual']['rms']:.2e} {unit}"]
     axes.flat[5].text(0.0, 0.5, "\n".join(text), fontsize=11, va="center")
     fig.tight_layout()
-    fig.savefig(path, dpi=80)
-    plt.close(fig)
+    try:
+        if replacing is None:
+            fig.savefig(path, dpi=80, format="png")
+        else:
+            with replacing(path) as temporary:
+                fig.savefig(temporary, dpi=80, format="png")
+    finally:
+        plt.close(fig)
     return None

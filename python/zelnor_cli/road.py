@@ -41,6 +41,73 @@ def disc_pupil(height, width):
     return zelnor.roundmask(1.0, width, height)
 
 
+def annulus_pupil(height, width, ratio):
+    """The inscribed disc without a central obstruction of `ratio` times its radius."""
+    if not 0.0 < ratio < 1.0:
+        raise RoadError(f"the obstruction ratio must lie between 0 and 1, got {ratio}")
+    pupil = zelnor.roundmask(1.0, width, height)
+    pupil &= ~zelnor.roundmask(ratio * ratio, width, height)
+    return pupil
+
+
+def pupil_box(mask):
+    """(row slice, column slice) of the mask's bounding box, or None for an empty mask."""
+    rows = np.flatnonzero(mask.any(axis=1))
+    if rows.size == 0:
+        return None
+    cols = np.flatnonzero(mask.any(axis=0))
+    return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
+
+
+def largest_region(mask):
+    """The largest 4-connected region of the mask, and the number of regions.
+
+    Unwrapping relates pixels only through chains of neighbours: separate regions would each
+    come back with their own unknown piston, and a fit over all of them would be wrong."""
+    height, width = mask.shape
+    padded = np.zeros((height, width + 1), np.int8)  # a False column ends every row's last run
+    padded[:, :width] = mask
+    steps = np.diff(padded.ravel(), prepend=np.int8(0))
+    starts, ends = np.flatnonzero(steps == 1), np.flatnonzero(steps == -1)
+    del padded, steps
+    if starts.size == 0:
+        return mask, 0
+    row_of = starts // (width + 1)
+    begin = np.searchsorted(row_of, np.arange(height + 1)).tolist()  # runs of row r: begin[r]..begin[r+1]
+    rows = row_of.tolist()
+    first, last = (starts % (width + 1)).tolist(), (ends % (width + 1)).tolist()
+    parent = list(range(len(rows)))
+
+    def root(i):
+        while parent[i] != i:
+            parent[i] = parent[parent[i]]
+            i = parent[i]
+        return i
+
+    # Runs of neighbouring rows that share a column are joined: a merge of two lists in column order.
+    for row in range(1, height):
+        j, above_end = begin[row - 1], begin[row]
+        for i in range(begin[row], begin[row + 1]):
+            while j < above_end and last[j] <= first[i]:
+                j += 1
+            k = j
+            while k < above_end and first[k] < last[i]:
+                parent[root(k)] = root(i)
+                k += 1
+    labels = [root(i) for i in range(len(rows))]
+    sizes = {}
+    for label, start, end in zip(labels, first, last):
+        sizes[label] = sizes.get(label, 0) + end - start
+    if len(sizes) == 1:
+        return mask, 1
+    keep = max(sizes, key=sizes.get)
+    region = np.zeros_like(mask)
+    for label, row, start, end in zip(labels, rows, first, last):
+        if label == keep:
+            region[row, start:end] = True
+    return region, len(sizes)
+
+
 def synthesize_surface(coefficients, mask):
     """Surface in waves from Fringe coefficients (index 0 = Fringe 1)."""
     vector = np.zeros(FIT_TERMS)
@@ -70,9 +137,17 @@ def modulation(frames):
     k = np.arange(len(frames))
     design = np.stack([np.ones(len(frames)), np.cos(k * step), np.sin(k * step)], axis=1)
     solve = np.linalg.pinv(design)
-    stack = np.stack([np.asarray(frame, np.float64) for frame in frames]).reshape(len(frames), -1)
-    _, a, b = solve @ stack
-    return np.hypot(a, b).reshape(np.shape(frames[0]))
+    # Accumulated frame by frame: no (frames x pixels) float stack.
+    a = np.zeros(np.shape(frames[0]))
+    b = np.zeros(np.shape(frames[0]))
+    term = np.empty(np.shape(frames[0]))
+    for weight_a, weight_b, frame in zip(solve[1], solve[2], frames):
+        np.multiply(frame, weight_a, out=term)
+        a += term
+        np.multiply(frame, weight_b, out=term)
+        b += term
+    np.hypot(a, b, out=a)
+    return a
 
 
 def check_frames(frames):
@@ -87,15 +162,52 @@ def retrieve_phase(frames):
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
     wrapped = zelnor.phase([np.asarray(frame, np.uint16) for frame in frames])
-    return zelnor.wrap(wrapped - RETRIEVAL_OFFSET[len(frames)], TWO_PI)
+    wrapped -= RETRIEVAL_OFFSET[len(frames)]
+    return zelnor.wrap(wrapped, TWO_PI)
 
 
 def unwrap_waves(mask, wrapped, method):
-    """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask."""
+    """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask.
+
+    Only the pupil's bounding box is unwrapped, followed by one invalid row and
+    one invalid column: `unwrap` treats the grid as a torus, and without that
+    margin a pupil touching opposite borders would be joined across them."""
+    surface = np.zeros(mask.shape)
+    box = pupil_box(mask)
+    if box is None:
+        return surface
+    rows, cols = box
+    height, width = rows.stop - rows.start, cols.stop - cols.start
     if method == "fast":
-        return zelnor.fast_unwrap(mask, wrapped, 1.0 / FAST_UNWRAP_PERIOD)
-    unwrapped = zelnor.unwrap(mask.astype(np.uint8) * np.uint8(255), wrapped.astype(np.float32))
-    return unwrapped.astype(np.float64) / TWO_PI
+        # The flood fill has no wrap-around neighbours; the box only saves work.
+        surface[box] = zelnor.fast_unwrap(mask[box], wrapped[box], 1.0 / FAST_UNWRAP_PERIOD)
+        return surface
+    valid = np.zeros((height + 1, width + 1), np.uint8)
+    np.multiply(mask[box], np.uint8(255), out=valid[:height, :width], casting="unsafe")
+    phase = np.zeros((height + 1, width + 1), np.float32)
+    phase[:height, :width] = wrapped[box]
+    unwrapped = zelnor.unwrap(valid, phase)
+    del valid, phase
+    inner = surface[box]
+    inner[...] = unwrapped[:height, :width]
+    inner /= TWO_PI
+    return surface
+
+
+def discontinuities(waves, mask):
+    """Pairs of neighbouring pupil pixels whose unwrapped values differ by half a wave or more.
+
+    A continuous surface sampled well never shows one: each marks undersampled fringes, noise
+    or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
+    count = 0
+    for axis in (0, 1):
+        ahead = (slice(1, None), slice(None)) if axis == 0 else (slice(None), slice(1, None))
+        behind = (slice(None, -1), slice(None)) if axis == 0 else (slice(None), slice(None, -1))
+        step = np.abs(waves[ahead] - waves[behind]) >= 0.5
+        step &= mask[ahead]
+        step &= mask[behind]
+        count += int(np.count_nonzero(step))
+    return count
 
 
 def fit_zernike(surface, mask, terms=FIT_TERMS):
@@ -114,7 +226,11 @@ def remove_terms(surface, mask, coefficients, indices):
         return surface.copy()
     vector = np.zeros(FIT_TERMS)
     vector[indices] = coefficients[indices]
-    return np.where(mask, surface - zelnor.zernike_surface(vector, mask), 0.0)
+    # zernike_surface is 0.0 outside the mask, where the surface is 0.0 too.
+    result = zelnor.zernike_surface(vector, mask)
+    np.subtract(surface, result, out=result)
+    result[~mask] = 0.0
+    return result
 
 
 def pv_rms(surface, mask):

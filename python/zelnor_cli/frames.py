@@ -1,0 +1,269 @@
+"""Camera frames and pupil masks from files: binary PGM, PNG, TIFF and .npy,
+recognised by their first bytes rather than by their names."""
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import glob
+import logging
+import os
+import re
+import sys
+
+import numpy as np
+
+import zelnor
+
+from .road import RoadError
+
+FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
+MAX_SIDE = 65535  # the module's image dimensions are 16-bit
+_TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
+
+
+@contextlib.contextmanager
+def quiet_c_streams():
+    """load_pgm echoes header bytes to the C library's stdout (and a format
+    complaint to its stderr); keep them off our report and our one-line errors."""
+    libc = ctypes.CDLL(None)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    libc.fflush(None)
+    saved = [os.dup(1), os.dup(2)]
+    try:
+        with open(os.devnull, "wb") as devnull:
+            os.dup2(devnull.fileno(), 1)
+            os.dup2(devnull.fileno(), 2)
+        yield
+    finally:
+        libc.fflush(None)
+        for fd, copy in zip((1, 2), saved):
+            os.dup2(copy, fd)
+            os.close(copy)
+
+
+def natural_key(path):
+    """Sort key under which frame_2 comes before frame_10."""
+    return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", path)]
+
+
+def sniff(path):
+    """'pgm', 'pnm' (another Netpbm kind), 'png', 'tiff', 'npy' or None, from the file's first bytes."""
+    try:
+        with open(path, "rb") as handle:
+            head = handle.read(8)
+    except OSError as error:
+        raise RoadError(f"{path}: cannot read: {error.strerror or error}") from None
+    if head.startswith(b"P5"):
+        return "pgm"
+    if len(head) >= 2 and head[:1] == b"P" and head[1:2] in b"1234567":
+        return "pnm"
+    if head.startswith(b"\x89PNG\r\n\x1a\n"):
+        return "png"
+    if head[:4] in _TIFF_MAGICS:
+        return "tiff"
+    if head.startswith(b"\x93NUMPY"):
+        return "npy"
+    return None
+
+
+def expand(arguments, exclude=()):
+    """File paths from frame arguments: files as given, a folder's image files and a glob's
+    matches in natural order (frame_2 before frame_10). Files listed in plain character order
+    but not in natural order come from a shell glob: they are put in natural order too."""
+    if (len(arguments) > 1 and all(os.path.isfile(argument) for argument in arguments)
+            and list(arguments) == sorted(arguments) and list(arguments) != sorted(arguments, key=natural_key)):
+        arguments = sorted(arguments, key=natural_key)
+    paths = []
+    for argument in arguments:
+        if os.path.isdir(argument):
+            names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=natural_key)
+            members = [os.path.join(argument, name) for name in names]
+            # The pupil's mask file may sit beside the frames: it is not one of them.
+            skipped = {os.path.realpath(path) for path in exclude}
+            members = [path for path in members if os.path.isfile(path) and os.path.realpath(path) not in skipped
+                       and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
+            if not members:
+                raise RoadError(f"{argument}: the folder holds no frame files (PGM, PNG, TIFF or .npy)")
+            paths += members
+        elif os.path.exists(argument):
+            paths.append(argument)
+        elif glob.has_magic(argument):
+            matches = [path for path in glob.glob(argument) if os.path.isfile(path)]
+            if not matches:
+                raise RoadError(f"{argument}: no file matches")
+            paths += sorted(matches, key=natural_key)
+        else:
+            raise RoadError(f"{argument}: no such file or folder")
+    return paths
+
+
+def _counts(path, array):
+    """Integer samples as uint8 or uint16; anything else is refused."""
+    if array.dtype == np.bool_:
+        return array.view(np.uint8)
+    if array.dtype in (np.uint8, np.uint16):
+        return array
+    if array.dtype.kind == "f":
+        raise RoadError(f"{path}: floating-point samples; frames must hold integer camera counts")
+    if array.dtype.kind not in "ui":
+        raise RoadError(f"{path}: samples of type {array.dtype} are not camera counts")
+    if array.size and (array.min() < 0 or array.max() > 65535):
+        raise RoadError(f"{path}: samples outside 0..65535")
+    return array.astype(np.uint16)
+
+
+def _check_side(path, height, width):
+    """Refuses a declared size beyond the module's limit before anything is read or allocated:
+    a damaged header can declare billions of rows."""
+    if not (0 < height <= MAX_SIDE and 0 < width <= MAX_SIDE):
+        raise RoadError(f"{path}: declares a {width}x{height} image; sides must lie in 1..{MAX_SIDE}")
+
+
+def _refuse_colour(path, allow_colour, what):
+    if not allow_colour:
+        raise RoadError(f"{path}: colour image ({what}); frames must be greyscale")
+
+
+def _library(module, path, what):
+    """Imports the reader a format needs; without it, one line saying how to install it."""
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        raise RoadError(f"{path}: reading {what} needs {module.split('.')[0]}: "
+                        "pip install 'zelnor[command]'") from None
+
+
+def _read_png(path, allow_colour):
+    Image = _library("PIL.Image", path, "PNG")
+
+    try:
+        with Image.open(path) as image:
+            _check_side(path, image.size[1], image.size[0])
+            image.load()
+            mode = image.mode
+            if mode in ("1", "L", "I", "I;16", "I;16B", "I;16L", "I;16N"):
+                return [np.asarray(image)]
+            _refuse_colour(path, allow_colour, f"mode {mode}")
+            return [np.asarray(image.convert("RGBA" if "A" in mode else "RGB")).any(axis=-1)]
+    except RoadError:
+        raise
+    except Exception as error:  # Pillow raises many kinds on damaged files
+        raise RoadError(f"{path}: not a readable PNG image ({error})") from None
+
+
+def _read_tiff(path, allow_colour):
+    tifffile = _library("tifffile", path, "TIFF")
+
+    try:
+        with tifffile.TiffFile(path) as tiff:
+            images = []
+            for page in tiff.pages:
+                _check_side(path, page.imagelength, page.imagewidth)
+                data = page.asarray()
+                if page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
+                    # Separate planes: how tifffile.imwrite stores a stack of 3 or 4 frames by default.
+                    images += list(data)
+                    continue
+                if page.samplesperpixel > 1:
+                    _refuse_colour(path, allow_colour, f"{page.samplesperpixel} samples per pixel")
+                    data = data.any(axis=-1 if data.shape[-1] == page.samplesperpixel else 0)
+                if data.ndim != 2:
+                    raise RoadError(f"{path}: page {len(images)} is not a 2-D image (shape {data.shape})")
+                images.append(data)
+            return images
+    except RoadError:
+        raise
+    except Exception as error:  # tifffile raises many kinds on damaged files
+        raise RoadError(f"{path}: not a readable TIFF image ({error})") from None
+
+
+def _read_npy(path):
+    try:
+        data = np.load(path, allow_pickle=False)
+    except Exception as error:
+        raise RoadError(f"{path}: not a readable .npy array ({error})") from None
+    if data.ndim in (2, 3):
+        _check_side(path, data.shape[-2], data.shape[-1])
+    if data.ndim == 2:
+        return [data]
+    if data.ndim == 3:
+        return list(data)  # a stack of frames: views, not copies
+    raise RoadError(f"{path}: a {data.ndim}-D array; expected one frame (H, W) or a stack (N, H, W)")
+
+
+def read_images(path, allow_colour=False):
+    """The 2-D images held by one file (a multi-page TIFF or a 3-D .npy holds several)."""
+    # tifffile logs its complaints about damaged files; our one-line error says it instead.
+    logger = logging.getLogger("tifffile")
+    disabled, logger.disabled = logger.disabled, True
+    try:
+        return _read_images(path, allow_colour)
+    except MemoryError:
+        raise RoadError(f"{path}: the image it holds or declares does not fit in memory") from None
+    finally:
+        logger.disabled = disabled
+
+
+def _read_images(path, allow_colour):
+    if os.path.isdir(path):
+        raise RoadError(f"{path}: is a folder, not an image file")
+    if not os.path.exists(path):
+        raise RoadError(f"{path}: no such file")
+    if not os.path.isfile(path):  # a FIFO or a device would block or never end
+        raise RoadError(f"{path}: not a regular file")
+    kind = sniff(path)
+    if kind == "pgm":
+        try:
+            with quiet_c_streams():
+                return [zelnor.load_pgm(path)]
+        except OSError:
+            raise RoadError(f"{path}: not a readable binary PGM (P5) image") from None
+    if kind == "pnm":
+        raise RoadError(f"{path}: not a binary greyscale PGM (P5) image; convert it to P5, PNG or TIFF")
+    if kind == "png":
+        return _read_png(path, allow_colour)
+    if kind == "tiff":
+        return _read_tiff(path, allow_colour)
+    if kind == "npy":
+        return _read_npy(path)
+    raise RoadError(f"{path}: not a PGM (P5), PNG, TIFF or .npy file")
+
+
+def _size(shape):
+    return f"{shape[1]}x{shape[0]}"
+
+
+def load_frames(arguments, exclude=()):
+    """4, 5 or 7 frames of one size from files, folders and globs (leaving out the files in `exclude`
+    that a folder holds), with the name of each frame's source."""
+    frames, sources = [], []
+    for path in expand(arguments, exclude):
+        images = read_images(path)
+        for page, image in enumerate(images):
+            frames.append(_counts(path, image))
+            sources.append(path if len(images) == 1 else f"{path} (frame {page})")
+            if frames[-1].shape != frames[0].shape:
+                raise RoadError(f"{sources[-1]}: {_size(frames[-1].shape)} pixels, but {sources[0]} has "
+                                f"{_size(frames[0].shape)}")
+    if len(frames) not in (4, 5, 7):
+        names = list(dict.fromkeys(source.split(" (frame")[0] for source in sources))
+        if len(names) == 1:
+            raise RoadError(f"{names[0]}: holds {len(frames)} frames; need 4, 5 or 7 in phase-step order")
+        raise RoadError(f"need 4, 5 or 7 frames in phase-step order, got {len(frames)} from {', '.join(names)}")
+    return frames, sources
+
+
+def load_mask(path, shape):
+    """A pupil from an image file of the frames' size: nonzero samples are inside."""
+    images = read_images(path, allow_colour=True)
+    if len(images) != 1:
+        raise RoadError(f"{path}: holds {len(images)} images; a pupil mask is one image")
+    image = np.asarray(images[0])
+    if image.shape != shape:
+        raise RoadError(f"{path}: {_size(image.shape)} pixels, but the frames have {_size(shape)}")
+    if image.dtype.kind not in "biuf":
+        raise RoadError(f"{path}: samples of type {image.dtype} cannot mark a pupil")
+    return np.ascontiguousarray(image != 0)
