@@ -1,4 +1,4 @@
-"""Command line: `zelnor simulate` and `zelnor measure FRAME.pgm ...`."""
+"""Command line: `zelnor simulate`, `zelnor measure FRAME.pgm ...` and `zelnor batch DIR ...`."""
 import argparse
 import contextlib
 import ctypes
@@ -42,6 +42,20 @@ def _positive_int(text):
     return value
 
 
+def _seed(text):
+    value = int(text)
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"must be in 0..4294967295, got {value}")
+    return value
+
+
+def _workers(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 def _parser():
     parser = _Parser(prog="zelnor", description="Simulate and measure optical surfaces with phase-shifting interferometry.")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
@@ -63,13 +77,25 @@ def _parser():
 
     meas = sub.add_parser("measure", parents=[common], help="measure a surface from phase-shifted PGM frames")
     meas.add_argument("frames", nargs="+", metavar="FRAME.pgm", help="4, 5 or 7 frames in phase-step order")
-    meas.add_argument("--pupil", default="disc",
-                      help="'disc' (inscribed disc, default) or 'threshold:COUNTS' (fringe modulation >= COUNTS)")
-    meas.add_argument("--wavelength", type=float, default=None,
-                      help="wavelength in nm: report in nm instead of waves")
-    meas.add_argument("--remove", default="piston,tilt",
-                      help="terms removed before PV and RMS: any of piston, tilt, defocus (default piston,tilt)")
+    _add_measure_options(meas)
+    meas.add_argument("--seed", type=_seed, help="seed the C library generator (used by --unwrapper unwrap) first")
+
+    batch = sub.add_parser("batch", parents=[common], help="measure every folder of frames, in parallel on Dask")
+    batch.add_argument("folders", nargs="+", metavar="DIR", help="folders, each holding one measurement's frames")
+    batch.add_argument("--workers", type=_workers, help="worker processes of the local cluster (default: core count)")
+    batch.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster, e.g. tcp://HOST:8786")
+    _add_measure_options(batch)
+    batch.set_defaults(out="zelnor-batch")
     return parser
+
+
+def _add_measure_options(parser):
+    parser.add_argument("--pupil", default="disc",
+                        help="'disc' (inscribed disc, default) or 'threshold:COUNTS' (fringe modulation >= COUNTS)")
+    parser.add_argument("--wavelength", type=float, default=None,
+                        help="wavelength in nm: report in nm instead of waves")
+    parser.add_argument("--remove", default="piston,tilt",
+                        help="terms removed before PV and RMS: any of piston, tilt, defocus (default piston,tilt)")
 
 
 @contextlib.contextmanager
@@ -221,6 +247,8 @@ def simulate(args):
 
 
 def measure(args):
+    if getattr(args, "seed", None) is not None:
+        ctypes.CDLL(None).srand(ctypes.c_uint(args.seed))
     frames = _load_frames(args.frames)
     road.check_frames(frames)
     mask = _pupil(args.pupil, frames)
@@ -244,12 +272,16 @@ def measure(args):
         "files": files + ["report.json"], "out": args.out,
     }
     _finish(args, report, {"frames": frames, "wrapped": wrapped, "surface": corrected, "residual": fit, "mask": mask})
+    args.report = report  # batch reads its summary row from here
     return 0
 
 
 def main(argv=None):
     try:
         args = _parser().parse_args(argv)
+        if args.command == "batch":
+            from . import batch
+            return batch.run(args)
         return simulate(args) if args.command == "simulate" else measure(args)
     except road.RoadError as error:
         print(f"zelnor: error: {error}", file=sys.stderr)
