@@ -60,6 +60,11 @@ def seed_for(name):
 def measurement_names(folders):
     """One distinct NAME per folder: its own name, or, when several folders share it,
     as many trailing path components as make them distinct, joined by '__'."""
+    given = {}
+    for folder in folders:
+        same = given.setdefault(os.path.abspath(folder), folder)
+        if same is not folder:
+            raise road.RoadError(f"{same} and {folder} are the same folder")
     parts = [os.path.abspath(folder).split(os.sep)[1:] for folder in folders]
     for folder, components in zip(folders, parts):
         if not components or not components[-1]:
@@ -71,7 +76,7 @@ def measurement_names(folders):
     for members in groups.values():
         while len(members) > 1 and len({tuple(parts[i][-depth[i]:]) for i in members}) < len(members):
             if all(depth[i] >= len(parts[i]) for i in members):
-                break  # the same folder twice: reported below
+                break
             for i in members:
                 depth[i] = min(depth[i] + 1, len(parts[i]))
     names = [NAME_SEPARATOR.join(components[-d:]) for components, d in zip(parts, depth)]
@@ -188,15 +193,19 @@ def _core_count():
     return os.cpu_count() or 1
 
 
-@contextlib.contextmanager
-def _client(args):
+def _import_distributed():
     try:
         import distributed
     except ImportError:
         raise road.RoadError("zelnor batch needs Dask: pip install 'zelnor[batch]'") from None
+    return distributed
+
+
+@contextlib.contextmanager
+def _client(args):
+    distributed = _import_distributed()
     logging.getLogger("distributed").setLevel(logging.WARNING)
     if args.scheduler:
-        _check_address(args.scheduler)
         try:
             client = distributed.Client(args.scheduler, set_as_default=False)
         except (OSError, TimeoutError, ValueError) as error:
@@ -242,6 +251,9 @@ def run(args):
             raise road.RoadError(f"{folder}: no such folder")
     _check_options(args)
     names = measurement_names(args.folders)
+    _import_distributed()
+    if args.scheduler:
+        _check_address(args.scheduler)
     order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
     options = measure_options(args)
     out = os.path.abspath(args.out)
