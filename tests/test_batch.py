@@ -128,7 +128,7 @@ def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path):
         address = json.loads(address_file.read_text())["address"]
         # two threads in one process share the C generator: the batch must still be deterministic
         worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "2",
-                                   "--no-nanny", "--no-dashboard"], **quiet)
+                                   "--no-dashboard"], **quiet)
         out = tmp_path / "out"
         assert run_batch(lot, out, ["--scheduler", address]) == 1
         assert summary_bytes(out) == summary_bytes(one_worker[1])

@@ -15,6 +15,7 @@ import os
 import re
 import sys
 import threading
+import time
 import zlib
 
 from . import road
@@ -220,9 +221,12 @@ def _client(args):
     workers = args.workers or _core_count()
     # One thread per process: the road is CPU bound and the C generator is per process.
     # No memory limit, so that what measures alone also measures here.
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, memory_limit=0) as cluster, \
-            distributed.Client(cluster, set_as_default=False) as client:
+    try:
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, memory_limit=0)
+    except Exception as error:  # e.g. a script that starts processes without a __main__ guard
+        raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
+    with cluster, distributed.Client(cluster, set_as_default=False) as client:
         yield client
 
 
@@ -268,6 +272,7 @@ def run(args):
                              [os.path.abspath(args.folders[i]) for i in order],
                              [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
         slot = {future.key: position for position, future in enumerate(futures)}
+        started = time.perf_counter()
         progress = Progress(len(futures))
         for future in as_completed(futures, loop=client.loop):
             position = slot[future.key]
@@ -277,11 +282,12 @@ def run(args):
                 i = order[position]
                 rows[position] = _row(names[i], args.folders[i], seed_for(names[i]), error=_error_text(error))
             progress.step(rows[position]["status"] == "ok")
+        elapsed = time.perf_counter() - started
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]
     for row in failed:
         print(f"zelnor: {row['name']}: {row['error']}", file=sys.stderr)
-    print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed; "
-          f"wrote {os.path.join(args.out, 'summary.csv')}")
+    print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
+          f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
     return 1 if failed else 0
