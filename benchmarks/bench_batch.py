@@ -11,6 +11,7 @@ and the range over rounds paired in order).
 import argparse
 import ctypes
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -37,14 +38,16 @@ def write_sets(root, sets, size):
 
 
 def time_batch(folders, workers, out):
+    """(whole command, measuring phase) wall times in seconds; the command reports the
+    second, from the first submission to the last result, on its last line."""
     command = [sys.executable, "-m", "zelnor_cli", "batch", *folders, "--workers", str(workers),
                "--out", out, "--no-figure"]
     start = time.perf_counter()
-    done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     elapsed = time.perf_counter() - start
     if done.returncode != 0:
         sys.exit(f"batch failed ({done.returncode}): {done.stderr.strip()}")
-    return elapsed
+    return elapsed, float(re.search(r"measured in ([0-9.]+) s", done.stdout).group(1))
 
 
 def main():
@@ -58,27 +61,35 @@ def main():
     with tempfile.TemporaryDirectory() as root:
         folders = write_sets(os.path.join(root, "sets"), args.sets, args.size)
         times = {count: [] for count in counts}
+        phases = {count: [] for count in counts}
         summaries = {}
         for _ in range(args.rounds):  # interleaved, so that load on the machine hits every count alike
             for count in counts:
                 out = os.path.join(root, f"out{count}")
-                times[count].append(time_batch(folders, count, out))
+                whole, phase = time_batch(folders, count, out)
+                times[count].append(whole)
+                phases[count].append(phase)
                 with open(os.path.join(out, "summary.csv"), "rb") as handle:
                     summaries[count] = handle.read()
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     print(f"zelnor batch: {args.sets} measurements of {args.size}x{args.size}, 4 frames, "
-          f"{args.rounds} rounds, {len(os.sched_getaffinity(0)) if hasattr(os, 'sched_getaffinity') else os.cpu_count()} cores")
-    print(f"{'workers':>7}  {'wall s (min-median-max)':>26}  {'measurements/s (range)':>24}")
-    for count in counts:
-        series = times[count]
-        print(f"{count:>7}  {min(series):8.2f} {statistics.median(series):8.2f} {max(series):8.2f}"
-              f"  {args.sets / max(series):11.2f} - {args.sets / min(series):6.2f}")
-    base = counts[0]
-    for count in counts[1:]:
-        ratios = [one / many for one, many in zip(times[base], times[count])]
-        print(f"speed-up {count} vs {base} workers: median {statistics.median(times[base]) / statistics.median(times[count]):.2f}x"
-              f" (rounds {min(ratios):.2f}x - {max(ratios):.2f}x)")
+          f"{args.rounds} rounds, {cores} cores, load average {os.getloadavg()[0]:.1f}")
+    for title, series_of in (("whole command (cluster start and stop included)", times),
+                             ("measuring phase (first submission to last result)", phases)):
+        print(f"\n{title}")
+        print(f"{'workers':>7}  {'wall s: min   median      max':>28}  {'measurements/s':>16}")
+        for count in counts:
+            series = series_of[count]
+            print(f"{count:>7}  {min(series):12.2f} {statistics.median(series):8.2f} {max(series):8.2f}"
+                  f"  {args.sets / max(series):7.2f} - {args.sets / min(series):5.2f}")
+        base = counts[0]
+        for count in counts[1:]:
+            ratios = [one / many for one, many in zip(series_of[base], series_of[count])]
+            median = statistics.median(series_of[base]) / statistics.median(series_of[count])
+            print(f"speed-up {count} vs {base} workers: {median:.2f}x of the medians, "
+                  f"{min(ratios):.2f}x - {max(ratios):.2f}x over the rounds")
     same = len(set(summaries.values())) == 1
-    print(f"summaries identical across worker counts: {'yes' if same else 'NO'}")
+    print(f"\nsummaries identical across worker counts: {'yes' if same else 'NO'}")
     return 0 if same else 1
 
 
