@@ -24,6 +24,7 @@ NAME_SEPARATOR = "__"
 COEFFICIENT_COLUMNS = [f"Z{index + 1} {name}" for index, (_, _, name) in enumerate(road.FRINGE_TERMS)]
 SUMMARY_COLUMNS = (["name", "path", "status", "error", "frames", "pupil_pixels", "pv", "rms"]
                    + COEFFICIENT_COLUMNS + ["units", "seed"])
+SUMMARY_FILES = ("summary.csv", "summary.json")
 # How long an existing cluster may take to show its first worker.
 WORKER_WAIT_SECONDS = 30
 
@@ -83,6 +84,8 @@ def measurement_names(folders):
     names = [NAME_SEPARATOR.join(components[-d:]) for components, d in zip(parts, depth)]
     seen = {}
     for folder, name in zip(folders, names):
+        if name in SUMMARY_FILES:
+            raise road.RoadError(f"{folder}: a measurement cannot be named {name!r}, the summary's own name")
         if name in seen:
             raise road.RoadError(f"{seen[name]} and {folder} would both be measurement {name!r}")
         seen[name] = folder
@@ -91,10 +94,12 @@ def measurement_names(folders):
 
 def _error_text(error):
     if isinstance(error, road.RoadError):
-        return str(error)
-    if isinstance(error, OSError):
-        return f"{error.strerror or error}: {error.filename or ''}".rstrip(": ")
-    return f"{type(error).__name__}: {error}"
+        text = str(error)
+    elif isinstance(error, OSError):
+        text = f"{error.strerror or error}: {error.filename or ''}".rstrip(": ")
+    else:
+        text = f"{type(error).__name__}: {error}"
+    return " ".join(text.splitlines()).strip()  # one row, one line
 
 
 def _row(name, path, seed, error=None, report=None):
@@ -242,8 +247,9 @@ def write_summary(out, rows):
     writer = csv.DictWriter(table, SUMMARY_COLUMNS, lineterminator="\n")
     writer.writeheader()
     writer.writerows(rows)
-    _write_atomically(os.path.join(out, "summary.csv"), table.getvalue())
-    _write_atomically(os.path.join(out, "summary.json"), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
+    csv_name, json_name = SUMMARY_FILES
+    _write_atomically(os.path.join(out, csv_name), table.getvalue())
+    _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 
 def run(args):
