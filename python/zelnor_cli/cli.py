@@ -85,7 +85,6 @@ def _parser():
     batch.add_argument("--workers", type=_workers, help="worker processes of the local cluster (default: core count)")
     batch.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster, e.g. tcp://HOST:8786")
     _add_measure_options(batch)
-    batch.set_defaults(out="zelnor-batch")
     return parser
 
 
