@@ -108,8 +108,11 @@ def test_two_workers_any_order_same_summary_bytes(lot, one_worker, tmp_path, cap
     assert summary_bytes(out) == summary_bytes(one_worker[1])
     text, err = capsys.readouterr()
     assert "2 failed" in text
-    # one line per failed measurement, no Dask chatter and no progress bar off a terminal
-    assert err.splitlines() == [f"zelnor: corrupt: {ERRORS['corrupt']}", f"zelnor: missing: {ERRORS['missing']}"]
+    # one line per failed measurement, no progress bar off a terminal, and of Dask's log at most its
+    # warnings (a busy machine can make it warn about a slow event loop)
+    ours = [line for line in err.splitlines() if line.startswith("zelnor")]
+    assert ours == [f"zelnor: corrupt: {ERRORS['corrupt']}", f"zelnor: missing: {ERRORS['missing']}"]
+    assert " - INFO - " not in err and "Traceback" not in err
 
 
 def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path):
