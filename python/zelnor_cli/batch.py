@@ -113,6 +113,10 @@ def _row(name, path, seed, error=None, report=None):
     return row
 
 
+def _unmeasured(names, folders, index, error):
+    return _row(names[index], folders[index], seed_for(names[index]), error=error)
+
+
 def measure_folder(name, path, folder, out, options):
     """Runs on a worker: `zelnor measure` of the folder's frames into `out`, seeded from
     `name`; returns the summary row, with any failure as its error message."""
@@ -280,14 +284,21 @@ def run(args):
         slot = {future.key: position for position, future in enumerate(futures)}
         started = time.perf_counter()
         progress = Progress(len(futures))
-        for future in as_completed(futures, loop=client.loop):
-            position = slot[future.key]
-            try:
-                rows[position] = future.result()
-            except Exception as error:  # the worker itself failed (died, cannot import zelnor...)
-                i = order[position]
-                rows[position] = _row(names[i], args.folders[i], seed_for(names[i]), error=_error_text(error))
-            progress.step(rows[position]["status"] == "ok")
+        interrupted = False
+        try:
+            for future in as_completed(futures, loop=client.loop):
+                position = slot[future.key]
+                try:
+                    rows[position] = future.result()
+                except Exception as error:  # the worker itself failed (died, cannot import zelnor...)
+                    rows[position] = _unmeasured(names, args.folders, order[position], _error_text(error))
+                progress.step(rows[position]["status"] == "ok")
+        except KeyboardInterrupt:  # keep what is done: the rest becomes error rows
+            interrupted = True
+            client.cancel(futures)
+            rows = [row or _unmeasured(names, args.folders, order[position], "interrupted")
+                    for position, row in enumerate(rows)]
+            print(file=sys.stderr)
         elapsed = time.perf_counter() - started
     write_summary(out, rows)
 
@@ -296,4 +307,4 @@ def run(args):
         print(f"zelnor: {row['name']}: {row['error']}", file=sys.stderr)
     print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
           f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
-    return 1 if failed else 0
+    return 130 if interrupted else 1 if failed else 0
