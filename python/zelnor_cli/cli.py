@@ -1,4 +1,4 @@
-"""Command line: `zelnor simulate` and `zelnor measure FRAME ...`."""
+"""Command line: `zelnor simulate`, `zelnor measure FRAME ...` and `zelnor batch DIR ...`."""
 from __future__ import annotations
 
 import argparse
@@ -111,6 +111,15 @@ PUPIL_HELP = ("'disc' (the inscribed disc, default), 'annulus:R' (the disc with 
               "of the frames' size, nonzero inside)")
 
 
+def _workers(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
+
+
 def _pupil(text):
     """('disc' | 'annulus' | 'threshold' | 'mask', value) from --pupil's text."""
     kind, colon, value = text.partition(":")
@@ -184,6 +193,14 @@ def _parser():
                            "a folder or a quoted glob (natural order: frame_2 before frame_10)")
     add_measure_options(meas)
     meas.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    meas.add_argument("--seed", type=_seed, help="seed the C library generator (used by --unwrapper unwrap) first")
+
+    batch = sub.add_parser("batch", help="measure every folder of frames, in parallel on Dask")
+    batch.add_argument("folders", nargs="+", metavar="DIR", help="folders, each holding one measurement's frames")
+    batch.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    batch.add_argument("--workers", type=_workers, help="worker processes of the local cluster (default: core count)")
+    batch.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster, e.g. tcp://HOST:8786")
+    add_measure_options(batch)
     return parser
 
 
@@ -429,6 +446,8 @@ def simulate(args):
 
 
 def measure(args):
+    if getattr(args, "seed", None) is not None:
+        ctypes.CDLL(None).srand(ctypes.c_uint(args.seed))
     """The measure road on an argparse namespace holding `frames` (paths, folders or globs), `out`
     and the options of add_measure_options."""
     frames, sources = frame_files.load_frames(args.frames, [args.pupil[1]] if args.pupil[0] == "mask" else [])
@@ -475,6 +494,9 @@ def measure(args):
 def main(argv=None):
     try:
         args = _parser().parse_args(argv)
+        if args.command == "batch":
+            from . import batch
+            return batch.run(args)
         return simulate(args) if args.command == "simulate" else measure(args)
     except road.RoadError as error:
         message = str(error)

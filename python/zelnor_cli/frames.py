@@ -42,9 +42,14 @@ def quiet_c_streams():
             os.close(copy)
 
 
-def natural_key(path):
-    """Sort key under which frame_2 comes before frame_10."""
-    return [(0, int(part), "") if part.isdigit() else (1, 0, part) for part in re.split(r"(\d+)", path)]
+def natural_key(text):
+    """Sort key in which runs of digits compare as numbers: frame_2 before frame_10."""
+    key = []
+    for place, part in enumerate(re.split(r"(\d+)", text)):  # digit runs at the odd places
+        if part:
+            key.append((0, int(part), "") if place % 2 else (1, 0, part))
+    # Shorter names first (a before a1), then the text itself breaks ties such as a01 / a1.
+    return key + [(-1, 0, text)]
 
 
 def sniff(path):

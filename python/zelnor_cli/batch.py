@@ -1,0 +1,280 @@
+"""`zelnor batch DIR...`: the measure road over many folders of frames, on a Dask cluster.
+
+Each folder is one measurement. A worker runs `cli.measure` on it exactly as
+`zelnor measure` would, writing OUT/NAME/, and hands back one summary row; the
+client gathers the rows in name order into OUT/summary.csv and OUT/summary.json.
+"""
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import json
+import logging
+import os
+import sys
+import threading
+import time
+import zlib
+
+from . import road
+from .frames import natural_key
+
+NAME_SEPARATOR = "__"
+COEFFICIENT_COLUMNS = [f"Z{index + 1} {name}" for index, (_, _, name) in enumerate(road.FRINGE_TERMS)]
+SUMMARY_COLUMNS = (["name", "path", "status", "error", "frames", "pupil_pixels", "pv", "rms"]
+                   + COEFFICIENT_COLUMNS + ["units", "seed"])
+SUMMARY_FILES = ("summary.csv", "summary.json")
+# How long an existing cluster may take to show its first worker.
+WORKER_WAIT_SECONDS = 30
+
+# The C generator is process-wide: a worker with several threads must not
+# interleave one measurement's srand() and unwrap draws with another's.
+_ROAD_LOCK = threading.Lock()
+
+
+def natural_sorted(names):
+    return sorted(names, key=natural_key)
+
+
+def seed_for(name):
+    """The C generator's seed for a measurement: a stable hash of its name."""
+    return zlib.crc32(name.encode("utf-8"))
+
+
+def measurement_names(folders):
+    """One distinct NAME per folder: its own name, or, when several folders share it,
+    as many trailing path components as make them distinct, joined by '__'."""
+    given = {}
+    for folder in folders:
+        same = given.setdefault(os.path.abspath(folder), folder)
+        if same is not folder:
+            raise road.RoadError(f"{same} and {folder} are the same folder")
+    parts = [os.path.abspath(folder).split(os.sep)[1:] for folder in folders]
+    for folder, components in zip(folders, parts):
+        if not components or not components[-1]:
+            raise road.RoadError(f"{folder}: cannot name a measurement after the root folder")
+    depth = [1] * len(folders)
+    groups = {}
+    for index, components in enumerate(parts):
+        groups.setdefault(components[-1], []).append(index)
+    for members in groups.values():
+        while len(members) > 1 and len({tuple(parts[i][-depth[i]:]) for i in members}) < len(members):
+            if all(depth[i] >= len(parts[i]) for i in members):
+                break
+            for i in members:
+                depth[i] = min(depth[i] + 1, len(parts[i]))
+    names = [NAME_SEPARATOR.join(components[-d:]) for components, d in zip(parts, depth)]
+    seen = {}
+    for folder, name in zip(folders, names):
+        if name in SUMMARY_FILES:
+            raise road.RoadError(f"{folder}: a measurement cannot be named {name!r}, the summary's own name")
+        if name in seen:
+            raise road.RoadError(f"{seen[name]} and {folder} would both be measurement {name!r}")
+        seen[name] = folder
+    return names
+
+
+def _error_text(error):
+    if isinstance(error, road.RoadError):
+        text = str(error)
+    elif isinstance(error, OSError):
+        text = f"{error.strerror or error}: {error.filename or ''}".rstrip(": ")
+    else:
+        text = f"{type(error).__name__}: {error}"
+    return " ".join(text.splitlines()).strip()  # one row, one line
+
+
+def _row(name, path, seed, error=None, report=None):
+    row = dict.fromkeys(SUMMARY_COLUMNS)
+    row.update(name=name, path=path, status="error" if report is None else "ok", error=error or "", seed=seed)
+    if report is not None:
+        row.update(frames=report["frames"], pupil_pixels=report["pupil_pixels"],
+                   pv=report["surface"]["pv"], rms=report["surface"]["rms"], units=report["units"])
+        for column, coefficient in zip(COEFFICIENT_COLUMNS, report["coefficients"]):
+            row[column] = coefficient["recovered"]
+    return row
+
+
+def _unmeasured(names, folders, index, error):
+    return _row(names[index], folders[index], seed_for(names[index]), error=error)
+
+
+def measure_folder(name, path, folder, out, options):
+    """Runs on a worker: `zelnor measure` of the folder's frames into `out`, seeded from
+    `name`; returns the summary row, with any failure as its error message."""
+    from . import cli
+
+    seed = seed_for(name)
+    try:
+        # The folder itself, as `zelnor measure FOLDER` takes it: the same frames in the same order.
+        args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
+        for key, value in options.items():
+            setattr(args, key, value)
+        with _ROAD_LOCK, contextlib.redirect_stdout(io.StringIO()):
+            cli.measure(args)
+        return _row(name, path, seed, report=args.report)
+    except Exception as error:  # one measurement's failure is data, the batch goes on
+        # Name files as the user gave the folder, not as the worker reached it.
+        return _row(name, path, seed, error=_error_text(error).replace(folder + os.sep, path.rstrip(os.sep) + os.sep))
+
+
+def measure_options(args):
+    """The measure options given to batch, as attributes of a measure namespace."""
+    from . import cli
+
+    shared = vars(cli._parser().parse_args(["measure", "frame"]))
+    return {key: value for key, value in vars(args).items()
+            if key in shared and key not in ("command", "frames", "out", "seed")}
+
+
+class Progress:
+    """A one-line bar on a terminal's stderr; silent when stderr is not a terminal."""
+
+    WIDTH = 30
+
+    def __init__(self, total, stream=None):
+        self.total, self.done, self.failed = total, 0, 0
+        self.stream = sys.stderr if stream is None else stream
+        self.shown = self.stream.isatty()
+        self._draw()
+
+    def step(self, ok):
+        self.done += 1
+        self.failed += not ok
+        self._draw()
+
+    def _draw(self):
+        if not self.shown:
+            return
+        filled = self.WIDTH * self.done // max(self.total, 1)
+        failed = f", {self.failed} failed" if self.failed else ""
+        self.stream.write(f"\rzelnor batch [{'#' * filled}{'.' * (self.WIDTH - filled)}] "
+                          f"{self.done}/{self.total}{failed}")
+        if self.done == self.total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def _check_address(address):
+    # Caught here: a Client given a malformed address hangs on its way out.
+    from distributed.comm.addressing import parse_address, parse_host_port
+
+    try:
+        host, _ = parse_host_port(parse_address(address)[1])
+    except ValueError:
+        host = ""
+    if not host:
+        raise road.RoadError(f"bad --scheduler {address!r}: expected tcp://HOST:PORT")
+
+
+def _core_count():
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def _import_distributed():
+    try:
+        import distributed
+    except ImportError:
+        raise road.RoadError("zelnor batch needs Dask: pip install 'zelnor[batch]'") from None
+    return distributed
+
+
+@contextlib.contextmanager
+def _client(args):
+    distributed = _import_distributed()
+    logging.getLogger("distributed").setLevel(logging.WARNING)
+    if args.scheduler:
+        try:
+            client = distributed.Client(args.scheduler, set_as_default=False)
+        except (OSError, TimeoutError, ValueError) as error:
+            raise road.RoadError(f"cannot reach the Dask scheduler at {args.scheduler}: {error}") from None
+        with client:
+            try:
+                client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
+            except (OSError, TimeoutError):
+                raise road.RoadError(f"the Dask scheduler at {args.scheduler} has no workers") from None
+            yield client
+        return
+    workers = args.workers or _core_count()
+    # One thread per process: the road is CPU bound and the C generator is per process.
+    # No memory limit, so that what measures alone also measures here.
+    try:
+        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                           dashboard_address=None, memory_limit=0)
+    except Exception as error:  # e.g. a script that starts processes without a __main__ guard
+        raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
+    with cluster, distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def _write_atomically(path, text):
+    temporary = path + ".tmp"
+    with open(temporary, "w", encoding="utf-8", newline="") as handle:
+        handle.write(text)
+    os.replace(temporary, path)
+
+
+def write_summary(out, rows):
+    table = io.StringIO()
+    writer = csv.DictWriter(table, SUMMARY_COLUMNS, lineterminator="\n")
+    writer.writeheader()
+    writer.writerows(rows)
+    csv_name, json_name = SUMMARY_FILES
+    _write_atomically(os.path.join(out, csv_name), table.getvalue())
+    _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
+
+
+def run(args):
+    """`zelnor batch`: 0 when every measurement succeeds, 1 when some failed."""
+    if args.scheduler and args.workers:
+        raise road.RoadError("--workers sizes a local cluster: not with --scheduler")
+    for folder in args.folders:
+        if not os.path.isdir(folder):
+            raise road.RoadError(f"{folder}: no such folder")
+    names = measurement_names(args.folders)
+    _import_distributed()
+    if args.scheduler:
+        _check_address(args.scheduler)
+    order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
+    options = measure_options(args)
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+
+    rows = [None] * len(order)
+    with _client(args) as client:
+        from distributed import as_completed
+
+        # Absolute paths: workers of an existing cluster run in folders of their own.
+        futures = client.map(measure_folder, [names[i] for i in order], [args.folders[i] for i in order],
+                             [os.path.abspath(args.folders[i]) for i in order],
+                             [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
+        slot = {future.key: position for position, future in enumerate(futures)}
+        started = time.perf_counter()
+        progress = Progress(len(futures))
+        interrupted = False
+        try:
+            for future in as_completed(futures, loop=client.loop):
+                position = slot[future.key]
+                try:
+                    rows[position] = future.result()
+                except Exception as error:  # the worker itself failed (died, cannot import zelnor...)
+                    rows[position] = _unmeasured(names, args.folders, order[position], _error_text(error))
+                progress.step(rows[position]["status"] == "ok")
+        except KeyboardInterrupt:  # keep what is done: the rest becomes error rows
+            interrupted = True
+            client.cancel(futures)
+            rows = [row or _unmeasured(names, args.folders, order[position], "interrupted")
+                    for position, row in enumerate(rows)]
+            print(file=sys.stderr)
+        elapsed = time.perf_counter() - started
+    write_summary(out, rows)
+
+    failed = [row for row in rows if row["status"] != "ok"]
+    for row in failed:
+        print(f"zelnor: {row['name']}: {row['error']}", file=sys.stderr)
+    print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
+          f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
+    return 130 if interrupted else 1 if failed else 0

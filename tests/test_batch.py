@@ -1,0 +1,205 @@
+"""`zelnor batch`: many measurement folders on a real Dask cluster, one summary row each."""
+import csv
+import json
+import os
+import subprocess
+import sys
+import time
+import zlib
+
+import numpy as np
+import pytest
+
+import zelnor
+from zelnor_cli import batch, road
+from zelnor_cli.cli import main
+from conftest import LIBC, rand_draws
+
+pytest.importorskip("distributed")
+
+SIZE = 64
+# (folder, frame names in phase order, Fringe coefficients); f8..f11 would come out
+# misordered by a plain sort, and s1 exists under both lots.
+GOOD = [
+    ("lotA/s1", ["f8.pgm", "f9.pgm", "f10.pgm", "f11.pgm"], {4: 0.5, 5: 0.2}),
+    ("lotA/s2", [f"frame_{k}.pgm" for k in range(1, 6)], {4: -0.3, 7: 0.2}),
+    ("lotB/s1", [f"img{k}.pgm" for k in range(7)], {4: 0.2, 9: 0.1, 6: -0.25}),
+]
+NAMES = {"lotA/s1": "lotA__s1", "lotA/s2": "s2", "lotB/s1": "lotB__s1", "lotB/corrupt": "corrupt",
+         "lotB/missing": "missing"}
+ERRORS = {"corrupt": "lotB/corrupt/f2.pgm: not a readable binary PGM (P5) image",
+          "missing": "need 4, 5 or 7 frames in phase-step order, got 3 from lotB/missing/f0.pgm, "
+                     "lotB/missing/f1.pgm, lotB/missing/f2.pgm"}
+
+
+def write_frames(folder, names, coefficients):
+    folder.mkdir(parents=True)
+    mask = road.disc_pupil(SIZE, SIZE)
+    frames = road.make_frames(road.synthesize_surface(coefficients, mask), mask, max(len(names), 4))
+    for name, frame in zip(names, frames):
+        zelnor.save_pgm(str(folder / name), frame)
+
+
+@pytest.fixture(scope="module")
+def lot(tmp_path_factory):
+    root = tmp_path_factory.mktemp("lot")
+    for folder, names, coefficients in GOOD:
+        write_frames(root / folder, names, coefficients)
+    write_frames(root / "lotB/corrupt", [f"f{k}.pgm" for k in range(4)], {4: 0.1})
+    (root / "lotB/corrupt/f2.pgm").write_bytes(b"P5\n64 64\n65535\n" + b"\0" * 100)
+    write_frames(root / "lotB/missing", [f"f{k}.pgm" for k in range(3)], {4: 0.1})
+    return root
+
+
+def run_batch(lot, out, options, folders=tuple(NAMES)):
+    cwd = os.getcwd()
+    os.chdir(lot)  # folders as a user types them: their paths end up in the summary
+    try:
+        return main(["batch", *folders, "--out", str(out), "--no-figure", *options])
+    finally:
+        os.chdir(cwd)
+
+
+@pytest.fixture(scope="module")
+def one_worker(lot, tmp_path_factory):
+    out = tmp_path_factory.mktemp("one") / "out"
+    return run_batch(lot, out, ["--workers", "1"]), out
+
+
+def summary_bytes(out):
+    return (out / "summary.csv").read_bytes(), (out / "summary.json").read_bytes()
+
+
+def test_rows_equal_standalone_measure_and_failures_are_rows(lot, one_worker, tmp_path, capsys):
+    status, out = one_worker
+    assert status == 1
+    rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
+    assert [row["name"] for row in rows] == ["corrupt", "lotA__s1", "lotB__s1", "missing", "s2"]
+    with open(out / "summary.csv", encoding="utf-8", newline="") as handle:
+        table = list(csv.DictReader(handle))
+    assert list(table[0]) == batch.SUMMARY_COLUMNS and "Z29 secondary tetrafoil y" in table[0]
+    assert [row["name"] for row in table] == [row["name"] for row in rows]
+    capsys.readouterr()
+    for row in rows:
+        assert row["path"] == next(path for path, name in NAMES.items() if name == row["name"])
+        assert row["seed"] == zlib.crc32(row["name"].encode())
+        if row["name"] in ERRORS:
+            assert (row["status"], row["error"], row["frames"]) == ("error", ERRORS[row["name"]], None)
+            assert not (out / row["name"]).exists()
+            continue
+        assert (row["status"], row["error"]) == ("ok", "")
+        folder, names, coefficients = next(item for item in GOOD if item[0] == row["path"])
+        alone = tmp_path / row["name"]
+        frames = [str(lot / folder / name) for name in names]
+        assert main(["measure", *frames, "--seed", str(row["seed"]), "--out", str(alone), "--no-figure"]) == 0
+        report = json.loads((alone / "report.json").read_text())
+        assert row["frames"] == len(names) and row["pupil_pixels"] == report["pupil_pixels"]
+        assert (row["pv"], row["rms"]) == (report["surface"]["pv"], report["surface"]["rms"])
+        assert [row[column] for column in batch.COEFFICIENT_COLUMNS] == [c["recovered"] for c in report["coefficients"]]
+        assert row["Z4 defocus"] == pytest.approx(coefficients[4], abs=1e-3)
+        # the folder's outputs are measure's own
+        assert sorted(os.listdir(out / row["name"])) == sorted(os.listdir(alone))
+        for name in ("surface.npy", "wrapped_phase.npy", "surface.pgm"):
+            assert (out / row["name"] / name).read_bytes() == (alone / name).read_bytes()
+
+
+def test_two_workers_any_order_same_summary_bytes(lot, one_worker, tmp_path, capsys):
+    out = tmp_path / "two"
+    assert run_batch(lot, out, ["--workers", "2"], folders=sorted(NAMES, reverse=True)) == 1
+    assert summary_bytes(out) == summary_bytes(one_worker[1])
+    text, err = capsys.readouterr()
+    assert "2 failed" in text
+    # one line per failed measurement, no progress bar off a terminal, and of Dask's log at most its
+    # warnings (a busy machine can make it warn about a slow event loop)
+    ours = [line for line in err.splitlines() if line.startswith("zelnor")]
+    assert ours == [f"zelnor: corrupt: {ERRORS['corrupt']}", f"zelnor: missing: {ERRORS['missing']}"]
+    assert " - INFO - " not in err and "Traceback" not in err
+
+
+def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path):
+    address_file = tmp_path / "scheduler.json"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env, "cwd": tmp_path}
+    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                  "--port", "0", "--no-dashboard", "--scheduler-file", str(address_file)], **quiet)
+    worker = None
+    try:
+        for _ in range(600):
+            if address_file.exists() and address_file.stat().st_size:
+                break
+            assert scheduler.poll() is None, "dask scheduler exited"
+            time.sleep(0.1)
+        address = json.loads(address_file.read_text())["address"]
+        # two threads in one process share the C generator: the batch must still be deterministic
+        worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "2",
+                                   "--no-dashboard"], **quiet)
+        out = tmp_path / "out"
+        assert run_batch(lot, out, ["--scheduler", address]) == 1
+        assert summary_bytes(out) == summary_bytes(one_worker[1])
+    finally:
+        for process in (worker, scheduler):
+            if process is not None:
+                process.terminate()
+                try:
+                    process.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+
+
+def test_measure_and_batch_seed_the_generator_before_the_road(lot, tmp_path):
+    frames = [str(lot / "lotA/s1" / name) for name in GOOD[0][1]]
+
+    def next_draw_after(seed, argv):
+        """The generator's next draw after srand(seed) and the command: where the road left it."""
+        LIBC.srand(seed)
+        assert main(argv) == 0
+        return LIBC.rand() % 32768
+
+    plain = ["measure", *frames, "--no-figure", "--out", str(tmp_path / "plain")]
+    expected = next_draw_after(1234, plain)
+    assert expected != rand_draws(1234, 1)[0]  # the road draws from the generator
+    assert next_draw_after(99, plain[:-1] + [str(tmp_path / "m"), "--seed", "1234"]) == expected
+    LIBC.srand(99)
+    row = batch.measure_folder("s1", "lotA/s1", str(lot / "lotA/s1"), str(tmp_path / "b"), {})
+    assert row["status"] == "ok"
+    assert LIBC.rand() % 32768 == next_draw_after(zlib.crc32(b"s1"), plain)
+
+
+@pytest.mark.parametrize("folders, names", [
+    (["a/x", "b/y"], ["x", "y"]),
+    (["p/a/x", "q/a/x", "r/b/x", "y"], ["p__a__x", "q__a__x", "r__b__x", "y"]),
+    (["a/x/", "./b/x"], ["a__x", "b__x"]),
+])
+def test_measurement_names(folders, names, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    assert batch.measurement_names(folders) == names
+
+
+def test_natural_order():
+    names = ["f10.pgm", "f9.pgm", "f1.pgm", "f1", "f01.pgm", "g2.pgm"]
+    assert batch.natural_sorted(names) == ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]
+
+
+@pytest.mark.parametrize("options, message", [
+    (["nowhere"], "nowhere: no such folder"),
+    (["lotA/s1", "lotA/s1/"], "lotA/s1 and lotA/s1/ are the same folder"),
+    (["lotA/s1", "--workers", "0"], "argument --workers: must be at least 1, got 0"),
+    (["lotA/s1", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"], "--workers sizes a local cluster"),
+    (["lotA/s1", "--scheduler", "nonsense"], "bad --scheduler 'nonsense': expected tcp://HOST:PORT"),
+    (["lotA/s1", "--remove", "coma"], "argument --remove: bad --remove 'coma'"),
+    (["lotA/s1", "--pupil", "square"], "argument --pupil: bad --pupil 'square'"),
+    (["lotA/s1", "--unwrapper", "magic"], "argument --unwrapper: invalid choice"),
+])
+def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert run_batch(lot, out, options, folders=()) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"zelnor: error: {message}") and err.count("\n") == 1
+    assert not out.exists()
+
+
+def test_missing_dask_is_one_line(lot, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    assert run_batch(lot, tmp_path / "out", ["lotA/s1"], folders=()) == 2
+    assert capsys.readouterr().err == "zelnor: error: zelnor batch needs Dask: pip install 'zelnor[batch]'\n"
