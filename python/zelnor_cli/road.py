@@ -38,6 +38,7 @@ class RoadError(Exception):
 
 
 def disc_pupil(height, width):
+    """The disc inscribed in a (height, width) image, as a bool mask."""
     return zelnor.roundmask(1.0, width, height)
 
 
@@ -234,6 +235,7 @@ def remove_terms(surface, mask, coefficients, indices):
 
 
 def pv_rms(surface, mask):
+    """Peak-to-valley and RMS (about the mean) of the surface inside the mask; (0, 0) for an empty mask."""
     values = surface[mask]
     if values.size == 0:
         return 0.0, 0.0
