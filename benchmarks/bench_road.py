@@ -15,7 +15,6 @@ the former fit (lstsq on zernike_matrix) at 1024 x 1024.
 import argparse
 import math
 import os
-import platform
 import subprocess
 import sys
 import tempfile
@@ -24,18 +23,8 @@ import time
 import numpy as np
 
 import zelnor
+from harness import print_environment
 from zelnor_cli import fit, road
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as handle:
-            for line in handle:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
 
 
 def run_child(args):
@@ -96,8 +85,8 @@ def main(argv=None):
     options = parser.parse_args(argv)
     sizes = [int(text) for text in options.sizes.split(",")]
 
-    print(f"CPU: {cpu_model()} ({os.cpu_count()} logical cores), NumPy {np.__version__}, "
-          f"Python {platform.python_version()}, zelnor {zelnor.__version__}")
+    print_environment()
+    print(f"zelnor {zelnor.__version__}")
     python = sys.executable
     _, baseline = run_child([python, "-c", "import numpy, zelnor, zelnor_cli.cli, zelnor_cli.road"])
     print(f"baseline child (imports only): peak RSS {baseline / 2**20:.1f} MiB")

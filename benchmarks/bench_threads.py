@@ -9,8 +9,6 @@ times NumPy's sin the same way: the split the machine allows at that moment, for
 
     python benchmarks/bench_threads.py
 """
-import os
-import platform
 import statistics
 import threading
 import time
@@ -18,21 +16,11 @@ import time
 import numpy as np
 
 import zelnor
+from harness import print_environment
 
 SIDE = 1024
 ROUNDS = 5
 TARGET_SECONDS = 0.4  # per way and round: CALLS is chosen to take about this long in one thread
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
 
 
 def inputs(k):
@@ -76,8 +64,8 @@ def two_threads(work, count):
 
 
 def main():
-    print(f"CPU: {cpu_model()}, {os.cpu_count()} logical cores")
-    print(f"NumPy {np.__version__}, Python {platform.python_version()}, zelnor {zelnor.__version__}")
+    print_environment()
+    print(f"zelnor {zelnor.__version__}")
     print(f"{SIDE} x {SIDE} images; ratio = one thread / two threads over the same calls, {ROUNDS} rounds\n")
     cases = [inputs(0), inputs(1)]
     print(f"{'function':<16} {'calls':>5} {'1 thread ms':>12} {'2 threads ms':>13} {'ratio min':>10} "

@@ -184,7 +184,7 @@ def test_natural_order():
 @pytest.mark.parametrize("options, message", [
     (["nowhere"], "nowhere: no such folder"),
     (["lotA/s1", "lotA/s1/"], "lotA/s1 and lotA/s1/ are the same folder"),
-    (["lotA/s1", "--workers", "0"], "argument --workers: must be at least 1, got 0"),
+    (["lotA/s1", "--workers", "0"], "argument --workers: value must lie in 1..4096, got 0"),
     (["lotA/s1", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"], "--workers sizes a local cluster"),
     (["lotA/s1", "--scheduler", "nonsense"], "bad --scheduler 'nonsense': expected tcp://HOST:PORT"),
     (["lotA/s1", "--remove", "coma"], "argument --remove: bad --remove 'coma'"),

@@ -112,10 +112,7 @@ PUPIL_HELP = ("'disc' (the inscribed disc, default), 'annulus:R' (the disc with 
 
 
 def _workers(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
+    return _integer(text, 1, 4096)
 
 
 
