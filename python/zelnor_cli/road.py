@@ -182,6 +182,7 @@ def unwrap_waves(mask, wrapped, method):
     if method == "fast":
         # The flood fill has no wrap-around neighbours; the box only saves work.
         surface[box] = zelnor.fast_unwrap(mask[box], wrapped[box], 1.0 / FAST_UNWRAP_PERIOD)
+        repair_lone_jumps(surface, mask)
         return surface
     valid = np.zeros((height + 1, width + 1), np.uint8)
     np.multiply(mask[box], np.uint8(255), out=valid[:height, :width], casting="unsafe")
@@ -192,7 +193,107 @@ def unwrap_waves(mask, wrapped, method):
     inner = surface[box]
     inner[...] = unwrapped[:height, :width]
     inner /= TWO_PI
+    repair_lone_jumps(surface, mask)
     return surface
+
+
+_NEIGHBOURS = [(-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1, 1)]
+
+
+def _jump_pixels(waves, mask):
+    """Flat indices of the pupil pixels that sit half a wave or more from a 4-neighbour in the pupil."""
+    marked = np.zeros(mask.shape, bool)
+    for axis in (0, 1):
+        ahead = (slice(1, None), slice(None)) if axis == 0 else (slice(None), slice(1, None))
+        behind = (slice(None, -1), slice(None)) if axis == 0 else (slice(None), slice(None, -1))
+        step = np.abs(waves[ahead] - waves[behind]) >= 0.5
+        step &= mask[ahead]
+        step &= mask[behind]
+        marked[ahead] |= step
+        marked[behind] |= step
+    return np.flatnonzero(marked)
+
+
+def repair_lone_jumps(waves, mask, rounds=8):
+    """Puts right, in place, pixels that the unwrapper left a whole number of waves off while most of
+    their eight neighbours agree on a different number.
+
+    Pixels on the pupil's rim cannot be scored, so the unwrapper joins them in random order; with
+    noise on steep fringes one may be joined across a wrong edge and come out a wave off, alone or
+    in a pair. Such a pixel is moved by the whole waves that a strict majority of its valid
+    neighbours give it. Nothing changes where the neighbours disagree, and a round that would leave
+    more discontinuities than it found is undone, so a sound surface is never touched."""
+    height, width = mask.shape
+    before = discontinuities(waves, mask)
+    if before == 0:
+        return
+    saved = waves.copy()
+    for _ in range(rounds):
+        candidates = _jump_pixels(waves, mask)
+        if candidates.size == 0:
+            break
+        rows, cols = np.divmod(candidates, width)
+        centre = waves.ravel()[candidates]
+        offsets = np.zeros((candidates.size, len(_NEIGHBOURS)), np.int64)
+        valid = np.zeros(offsets.shape, bool)
+        for j, (dr, dc) in enumerate(_NEIGHBOURS):
+            r, c = rows + dr, cols + dc
+            inside = (r >= 0) & (r < height) & (c >= 0) & (c < width)
+            r, c = np.where(inside, r, 0), np.where(inside, c, 0)
+            valid[:, j] = inside & mask[r, c]
+            offsets[:, j] = np.rint(waves[r, c] - centre)
+        # Votes for each neighbour's offset among the valid neighbours.
+        agree = (offsets[:, :, None] == offsets[:, None, :]) & valid[:, None, :] & valid[:, :, None]
+        votes = agree.sum(axis=2)
+        votes[(offsets == 0) | ~valid] = 0
+        best = votes.argmax(axis=1)
+        winner = votes[np.arange(candidates.size), best]
+        move = 2 * winner > valid.sum(axis=1)
+        if not move.any():
+            break
+        flat = waves.reshape(-1)
+        flat[candidates[move]] += offsets[np.flatnonzero(move), best[move]]
+    if discontinuities(waves, mask) > before:
+        waves[...] = saved
+    _repair_against_fit(waves, mask)
+
+
+def _local_jumps(waves, mask, candidates, values):
+    """For each candidate pixel, taken at `values`: how many of its pupil 4-neighbours lie half a
+    wave or more away."""
+    height, width = mask.shape
+    rows, cols = np.divmod(candidates, width)
+    count = np.zeros(candidates.size, np.int64)
+    for dr, dc in ((-1, 0), (1, 0), (0, -1), (0, 1)):
+        r, c = rows + dr, cols + dc
+        inside = (r >= 0) & (r < height) & (c >= 0) & (c < width)
+        r, c = np.where(inside, r, 0), np.where(inside, c, 0)
+        count += inside & mask[r, c] & (np.abs(waves[r, c] - values) >= 0.5)
+    return count
+
+
+def _repair_against_fit(waves, mask, rounds=3):
+    """Where jumps remain (steep fringes on the rim, where neighbours alone cannot tell), a pixel beside
+    a jump takes the whole waves that bring it nearest the smooth Zernike fit of the surface, when that
+    leaves it no more jumps with its neighbours than before. A round that leaves more discontinuities
+    in all is undone."""
+    for _ in range(rounds):
+        before = discontinuities(waves, mask)
+        if before == 0 or np.count_nonzero(mask) < FIT_TERMS:
+            return
+        model = zelnor.zernike_surface(fit_zernike(waves, mask), mask)
+        candidates = _jump_pixels(waves, mask)
+        flat = waves.reshape(-1)
+        values = flat[candidates]
+        shift = np.rint(values - model.reshape(-1)[candidates])
+        shift[_local_jumps(waves, mask, candidates, values - shift)
+              > _local_jumps(waves, mask, candidates, values)] = 0
+        if not shift.any():
+            return
+        flat[candidates] = values - shift
+        if discontinuities(waves, mask) > before:
+            flat[candidates] = values
+            return
 
 
 def discontinuities(waves, mask):
