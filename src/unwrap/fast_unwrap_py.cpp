@@ -42,9 +42,10 @@ PyObject* py_fast_unwrap(PyObject* /*module*/, PyObject* args) {
     const double* surface_data = surface_values.data<double>();
     double* out = result_data<double>(result);
     // The fill works on the call's own memory and the arrays it holds.
-    Py_BEGIN_ALLOW_THREADS
-    fast_unwrap_kernel(job, mask_bytes, surface_data, rows, cols, scale, out);
-    Py_END_ALLOW_THREADS
+    {
+        ReleasedLock unlocked;
+        fast_unwrap_kernel(job, mask_bytes, surface_data, rows, cols, scale, out);
+    }
     return hand_back(result);
 }
 

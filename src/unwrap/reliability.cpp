@@ -623,6 +623,7 @@ void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapNode<
     // Two stages: the ends themselves far ahead, then, once they have
     // arrived, their parents (usually the roots).
     constexpr std::size_t AHEAD = 8;
+    constexpr Index PARENT_BITS = static_cast<Index>(~ROOT<Index>);
     for (std::size_t k = 0; k < count; ++k) {
         if (k + 2 * AHEAD < count) {
             const Index ahead = edges[k + 2 * AHEAD].ends;
@@ -631,8 +632,8 @@ void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapNode<
         }
         if (k + AHEAD < count) {
             const Index ahead = edges[k + AHEAD].ends;
-            __builtin_prefetch(&px[px[geometry.first(ahead)].up & ~ROOT<Index>], 1);
-            __builtin_prefetch(&px[px[geometry.second(ahead)].up & ~ROOT<Index>], 1);
+            __builtin_prefetch(&px[px[geometry.first(ahead)].up & PARENT_BITS], 1);
+            __builtin_prefetch(&px[px[geometry.second(ahead)].up & PARENT_BITS], 1);
         }
         const Index ends = edges[k].ends;
         std::uint32_t cp;
@@ -643,8 +644,8 @@ void merge_groups(const UnwrapEdge<Index>* edges, std::size_t count, UnwrapNode<
             continue;
         }
         const std::uint32_t jump = EdgeGeometry<Index>::jump(ends);
-        const Index mp = px[gp].up & ~ROOT<Index>;
-        const Index mq = px[gq].up & ~ROOT<Index>;
+        const Index mp = px[gp].up & PARENT_BITS;
+        const Index mq = px[gq].up & PARENT_BITS;
         const bool keep_p = mq == 1 || (mp != 1 && mp > mq);
         const Index keep = keep_p ? gp : gq;
         const Index gone = keep_p ? gq : gp;

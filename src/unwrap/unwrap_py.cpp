@@ -41,9 +41,10 @@ PyObject* py_unwrap(PyObject* /*module*/, PyObject* args) {
     // that their sequence is what a serial caller sees. The rest touches only
     // the call's own buffers and the arrays it holds.
     unwrap_draw(job);
-    Py_BEGIN_ALLOW_THREADS
-    unwrap_run(job, phase_data, mask_bytes, out);
-    Py_END_ALLOW_THREADS
+    {
+        ReleasedLock unlocked;
+        unwrap_run(job, phase_data, mask_bytes, out);
+    }
     return hand_back(result);
 }
 
