@@ -443,10 +443,10 @@ def simulate(args):
 
 
 def measure(args):
-    if getattr(args, "seed", None) is not None:
-        ctypes.CDLL(None).srand(ctypes.c_uint(args.seed))
     """The measure road on an argparse namespace holding `frames` (paths, folders or globs), `out`
     and the options of add_measure_options."""
+    if getattr(args, "seed", None) is not None:
+        ctypes.CDLL(None).srand(ctypes.c_uint(args.seed))
     frames, sources = frame_files.load_frames(args.frames, [args.pupil[1]] if args.pupil[0] == "mask" else [])
     height, width = frames[0].shape
     _check_memory(height * width, f"{width}x{height} frames")
@@ -488,7 +488,18 @@ def measure(args):
     return 0
 
 
+def _small_pages():
+    """The road makes a few large arrays once and is done with them. Where the kernel compacts memory
+    on the spot to serve NumPy's transparent huge pages, first use of each costs more time than huge pages
+    ever save here, so the command asks NumPy for plain pages (the setting is the process's own)."""
+    multiarray = getattr(getattr(np, "_core", None), "multiarray", None) or getattr(np.core, "multiarray", None)
+    setter = getattr(multiarray, "_set_madvise_hugepage", None)
+    if setter is not None:
+        setter(False)
+
+
 def main(argv=None):
+    _small_pages()
     try:
         args = _parser().parse_args(argv)
         if args.command == "batch":

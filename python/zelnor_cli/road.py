@@ -296,19 +296,33 @@ def _repair_against_fit(waves, mask, rounds=3):
             return
 
 
-def discontinuities(waves, mask):
+def discontinuities(waves, mask, block_rows=64):
     """Pairs of neighbouring pupil pixels whose unwrapped values differ by half a wave or more.
 
     A continuous surface sampled well never shows one: each marks undersampled fringes, noise
-    or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
+    or a defect the unwrapper had to cut through, and the surface is not to be trusted there.
+    Counted over blocks of rows into small reused buffers: no temporary of the image's size."""
+    height, width = mask.shape
+    step = np.empty((block_rows, width))
+    jump = np.empty((block_rows, width), bool)
     count = 0
-    for axis in (0, 1):
-        ahead = (slice(1, None), slice(None)) if axis == 0 else (slice(None), slice(1, None))
-        behind = (slice(None, -1), slice(None)) if axis == 0 else (slice(None), slice(None, -1))
-        step = np.abs(waves[ahead] - waves[behind]) >= 0.5
-        step &= mask[ahead]
-        step &= mask[behind]
-        count += int(np.count_nonzero(step))
+    for top in range(0, height, block_rows):
+        rows = min(block_rows, height - top)
+        below = min(rows, height - 1 - top)  # row pairs (r, r + 1) that start in this block
+        for pairs, ahead, behind, ahead_mask, behind_mask in (
+                (below, waves[top + 1:top + 1 + below], waves[top:top + below],
+                 mask[top + 1:top + 1 + below], mask[top:top + below]),
+                (rows, waves[top:top + rows, 1:], waves[top:top + rows, :-1],
+                 mask[top:top + rows, 1:], mask[top:top + rows, :-1])):
+            if pairs <= 0 or ahead.size == 0:
+                continue
+            buffer, flags = step[:pairs, :ahead.shape[1]], jump[:pairs, :ahead.shape[1]]
+            np.subtract(ahead, behind, out=buffer)
+            np.abs(buffer, out=buffer)
+            np.greater_equal(buffer, 0.5, out=flags)
+            flags &= ahead_mask
+            flags &= behind_mask
+            count += int(np.count_nonzero(flags))
     return count
 
 
