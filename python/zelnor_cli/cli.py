@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
 import ctypes
 import json
@@ -285,13 +286,20 @@ def _save_map(out, name, surface):
     _save_pgm(os.path.join(out, name + ".pgm"), surface, 1.0 / peak if peak > 0 and math.isfinite(peak) else 1.0)
 
 
-def _save_maps(out, mask, wrapped, maps):
-    """The wrapped phase (0.0 outside the pupil, in place) and each named map as PGM and .npy;
-    returns the file names written."""
-    np.copyto(wrapped, 0.0, where=~mask)
+def _save_wrapped(out, wrapped):
+    """The wrapped phase as PGM and .npy; returns the file names written."""
     _save_pgm(os.path.join(out, "wrapped_phase.pgm"), wrapped, 1.0 / np.pi)
     _save_npy(os.path.join(out, "wrapped_phase.npy"), wrapped)
-    files = ["wrapped_phase.pgm", "wrapped_phase.npy"]
+    return ["wrapped_phase.pgm", "wrapped_phase.npy"]
+
+
+def _save_maps(out, mask, wrapped, maps):
+    """The wrapped phase (0.0 outside the pupil, in place; None when already written) and each named
+    map as PGM and .npy; returns the file names written."""
+    files = []
+    if wrapped is not None:
+        np.copyto(wrapped, 0.0, where=~mask)
+        files += _save_wrapped(out, wrapped)
     for name, data in maps:
         _save_map(out, name, data)
         files += [name + ".pgm", name + ".npy"]
@@ -454,19 +462,25 @@ def measure(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
-    surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
-    jumps = _check_continuity(surface, mask, warnings)
-    if args.double_pass:
-        surface *= 0.5
-    coefficients = road.fit_zernike(surface, mask)
-    unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
-    fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS)))
-    if removed:
-        surface = road.remove_terms(surface, mask, coefficients, removed)
-    if unit_scale != 1.0:
-        surface *= unit_scale
-        fit *= unit_scale
     _output_folder(args.out)
+    # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
+    # meanwhile (the kernels let other threads run).
+    np.copyto(wrapped, 0.0, where=~mask)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as writer:
+        wrapped_files = writer.submit(_save_wrapped, args.out, wrapped)
+        surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
+        jumps = _check_continuity(surface, mask, warnings)
+        if args.double_pass:
+            surface *= 0.5
+        coefficients = road.fit_zernike(surface, mask)
+        unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
+        fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS)))
+        if removed:
+            surface = road.remove_terms(surface, mask, coefficients, removed)
+        if unit_scale != 1.0:
+            surface *= unit_scale
+            fit *= unit_scale
+        files = wrapped_files.result()
     pv, rms = road.pv_rms(surface, mask)
     fpv, frms = road.pv_rms(fit, mask)
     report = {
@@ -481,7 +495,7 @@ def measure(args):
         "out": args.out,
     }
     images = {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": fit, "mask": mask}
-    files = _save_maps(args.out, mask, wrapped, (("surface", surface), ("residual", fit)))
+    files += _save_maps(args.out, mask, None, (("surface", surface), ("residual", fit)))
     report["files"] = files + ["report.json"]
     _finish(args, report, images)
     args.report = report  # for callers that run the road on a namespace of their own
