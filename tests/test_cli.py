@@ -475,3 +475,24 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path, capsys, monkeypatch
     # The file being written when the disk filled up, and every file after it, are the old ones.
     for name in ("wrapped_phase.npy", "surface.npy", "report.json"):
         assert after[name] == before[name], name
+
+
+def test_measure_does_not_depend_on_the_blas_thread_count(tmp_path):
+    """The command fits on one BLAS thread, so a measurement's bits are the same on any machine."""
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    mask = zelnor.roundmask(1.0, 1024, 1024)
+    coefficients = np.zeros(29)
+    coefficients[[1, 3, 4, 6, 8, 12]] = [2.0, 3.0, 1.2, 0.8, 0.6, 0.1]
+    surface = zelnor.zernike_surface(coefficients, mask)
+    for k in range(4):
+        zelnor.save_pgm(str(folder / f"f{k}.pgm"), zelnor.interferogram(2 * np.pi, k * np.pi / 2, 60000, mask, surface))
+    results = []
+    for threads in ("1", "2"):
+        env = dict(os.environ, OPENBLAS_NUM_THREADS=threads, OMP_NUM_THREADS=threads)
+        run = subprocess.run([sys.executable, "-m", "zelnor_cli", "measure", str(folder), "--seed", "5", "--json",
+                              "--no-figure", "--out", str(tmp_path / threads)], env=env, capture_output=True,
+                             text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
+        results.append([row["recovered"] for row in json.loads(run.stdout)["coefficients"]])
+    assert results[0] == results[1]
