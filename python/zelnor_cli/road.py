@@ -201,16 +201,20 @@ _NEIGHBOURS = [(-1, -1), (-1, 0), (-1, 1), (0, -1), (0, 1), (1, -1), (1, 0), (1,
 
 
 def _jump_pixels(waves, mask):
-    """Flat indices of the pupil pixels that sit half a wave or more from a 4-neighbour in the pupil."""
+    """Flat indices of the pupil pixels that sit half a wave or more from one of their eight
+    neighbours in the pupil (diagonal ones too: a pixel whose side neighbours are all outside the pupil
+    is unwrapped by nothing and joined to the rest only across a corner)."""
+    height, width = mask.shape
     marked = np.zeros(mask.shape, bool)
-    for axis in (0, 1):
-        ahead = (slice(1, None), slice(None)) if axis == 0 else (slice(None), slice(1, None))
-        behind = (slice(None, -1), slice(None)) if axis == 0 else (slice(None), slice(None, -1))
-        step = np.abs(waves[ahead] - waves[behind]) >= 0.5
-        step &= mask[ahead]
-        step &= mask[behind]
-        marked[ahead] |= step
-        marked[behind] |= step
+    for dr, dc in _ALL_PAIRS:
+        first, last = max(0, -dc), width - max(0, dc)
+        here = (slice(0, height - dr), slice(first, last))
+        there = (slice(dr, height), slice(first + dc, last + dc))
+        step = np.abs(waves[there] - waves[here]) >= 0.5
+        step &= mask[here]
+        step &= mask[there]
+        marked[here] |= step
+        marked[there] |= step
     return np.flatnonzero(marked)
 
 
@@ -224,7 +228,7 @@ def repair_lone_jumps(waves, mask, rounds=8):
     neighbours give it. Nothing changes where the neighbours disagree, and a round that would leave
     more discontinuities than it found is undone, so a sound surface is never touched."""
     height, width = mask.shape
-    before = discontinuities(waves, mask)
+    before = _count_jumps(waves, mask, _ALL_PAIRS)
     if before == 0:
         return
     saved = waves.copy()
@@ -253,18 +257,80 @@ def repair_lone_jumps(waves, mask, rounds=8):
             break
         flat = waves.reshape(-1)
         flat[candidates[move]] += offsets[np.flatnonzero(move), best[move]]
-    if discontinuities(waves, mask) > before:
+    if _count_jumps(waves, mask, _ALL_PAIRS) > before:
         waves[...] = saved
     _repair_against_fit(waves, mask)
+    _repair_groups(waves, mask)
+
+
+def _repair_groups(waves, mask, largest=4096):
+    """Moves, in place, small groups of pixels that came out a whole number of waves off the rest.
+
+    With noise on a sparse pupil the unwrapper can leave a few dozen pixels a wave off, cut off from
+    the rest by jumps on one side and joined to it by a chain of noisy steps on the other. Against the
+    smooth Zernike fit such a group stands out as a patch a whole number of waves away. A patch of at
+    most `largest` pixels is moved by those waves when its pixels sit close to that whole number (a
+    real feature of the surface rises gradually instead) and a jump runs along its border."""
+    if np.count_nonzero(mask) < FIT_TERMS:
+        return
+    height, width = mask.shape
+    flat = waves.reshape(-1)
+    inside = mask.reshape(-1)
+    # The fit is made again without the pixels it misses by a quarter wave or more, so that the
+    # patches themselves do not bend it towards them.
+    fitted = mask
+    for _ in range(3):
+        model = zelnor.zernike_surface(fit_zernike(waves, fitted), mask)
+        close = mask & (np.abs(waves - model) < 0.25)
+        if np.count_nonzero(close) < max(FIT_TERMS, np.count_nonzero(mask) // 2) or np.array_equal(close, fitted):
+            break
+        fitted = close
+    model = model.reshape(-1)
+    offset = np.zeros(flat.size)
+    offset[inside] = np.rint(flat[inside] - model[inside])
+    off = np.flatnonzero(offset)
+    if off.size == 0 or off.size > 4 * largest:
+        return
+    unvisited = set(off.tolist())
+
+    def neighbours(p):
+        r, c = divmod(p, width)
+        if r > 0:
+            yield p - width
+        if r < height - 1:
+            yield p + width
+        if c > 0:
+            yield p - 1
+        if c < width - 1:
+            yield p + 1
+
+    while unvisited:
+        seed = unvisited.pop()
+        patch = [seed]
+        for p in patch:  # the 4-connected patch of pixels with the same offset
+            for n in neighbours(p):
+                if n in unvisited and offset[n] == offset[seed]:
+                    unvisited.discard(n)
+                    patch.append(n)
+        if len(patch) > largest:
+            continue
+        members = np.array(patch)
+        shift = offset[seed]
+        if np.median(np.abs(flat[members] - model[members] - shift)) >= 0.2:
+            continue
+        in_patch = set(patch)
+        if any(inside[n] and n not in in_patch and abs(flat[n] - flat[p]) >= 0.5
+               for p in patch for n in neighbours(p)):
+            flat[members] -= shift
 
 
 def _local_jumps(waves, mask, candidates, values):
-    """For each candidate pixel, taken at `values`: how many of its pupil 4-neighbours lie half a
+    """For each candidate pixel, taken at `values`: how many of its eight pupil neighbours lie half a
     wave or more away."""
     height, width = mask.shape
     rows, cols = np.divmod(candidates, width)
     count = np.zeros(candidates.size, np.int64)
-    for dr, dc in ((-1, 0), (1, 0), (0, -1), (0, 1)):
+    for dr, dc in _NEIGHBOURS:
         r, c = rows + dr, cols + dc
         inside = (r >= 0) & (r < height) & (c >= 0) & (c < width)
         r, c = np.where(inside, r, 0), np.where(inside, c, 0)
@@ -278,7 +344,7 @@ def _repair_against_fit(waves, mask, rounds=3):
     leaves it no more jumps with its neighbours than before. A round that leaves more discontinuities
     in all is undone."""
     for _ in range(rounds):
-        before = discontinuities(waves, mask)
+        before = _count_jumps(waves, mask, _ALL_PAIRS)
         if before == 0 or np.count_nonzero(mask) < FIT_TERMS:
             return
         model = zelnor.zernike_surface(fit_zernike(waves, mask), mask)
@@ -291,39 +357,49 @@ def _repair_against_fit(waves, mask, rounds=3):
         if not shift.any():
             return
         flat[candidates] = values - shift
-        if discontinuities(waves, mask) > before:
+        if _count_jumps(waves, mask, _ALL_PAIRS) > before:
             flat[candidates] = values
             return
 
 
-def discontinuities(waves, mask, block_rows=64):
-    """Pairs of neighbouring pupil pixels whose unwrapped values differ by half a wave or more.
+# Neighbour directions that pair every two pixels once: down, right, and the two diagonals.
+_SIDE_PAIRS = ((1, 0), (0, 1))
+_ALL_PAIRS = ((1, 0), (0, 1), (1, 1), (1, -1))
 
-    A continuous surface sampled well never shows one: each marks undersampled fringes, noise
-    or a defect the unwrapper had to cut through, and the surface is not to be trusted there.
-    Counted over blocks of rows into small reused buffers: no temporary of the image's size."""
+
+def _count_jumps(waves, mask, directions, block_rows=64):
+    """Pupil pixel pairs (p, p + direction) half a wave or more apart, counted over blocks of rows
+    into small reused buffers: no temporary of the image's size."""
     height, width = mask.shape
     step = np.empty((block_rows, width))
     jump = np.empty((block_rows, width), bool)
     count = 0
     for top in range(0, height, block_rows):
         rows = min(block_rows, height - top)
-        below = min(rows, height - 1 - top)  # row pairs (r, r + 1) that start in this block
-        for pairs, ahead, behind, ahead_mask, behind_mask in (
-                (below, waves[top + 1:top + 1 + below], waves[top:top + below],
-                 mask[top + 1:top + 1 + below], mask[top:top + below]),
-                (rows, waves[top:top + rows, 1:], waves[top:top + rows, :-1],
-                 mask[top:top + rows, 1:], mask[top:top + rows, :-1])):
-            if pairs <= 0 or ahead.size == 0:
+        for dr, dc in directions:
+            pairs = rows if dr == 0 else min(rows, height - 1 - top)
+            first, last = max(0, -dc), width - max(0, dc)
+            if pairs <= 0 or last <= first:
                 continue
-            buffer, flags = step[:pairs, :ahead.shape[1]], jump[:pairs, :ahead.shape[1]]
-            np.subtract(ahead, behind, out=buffer)
+            here = (slice(top, top + pairs), slice(first, last))
+            there = (slice(top + dr, top + dr + pairs), slice(first + dc, last + dc))
+            buffer, flags = step[:pairs, :last - first], jump[:pairs, :last - first]
+            np.subtract(waves[there], waves[here], out=buffer)
             np.abs(buffer, out=buffer)
             np.greater_equal(buffer, 0.5, out=flags)
-            flags &= ahead_mask
-            flags &= behind_mask
+            flags &= mask[here]
+            flags &= mask[there]
             count += int(np.count_nonzero(flags))
     return count
+
+
+def discontinuities(waves, mask):
+    """Pairs of neighbouring pupil pixels (side by side or one above the other) whose unwrapped values
+    differ by half a wave or more.
+
+    A continuous surface sampled well never shows one: each marks undersampled fringes, noise
+    or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
+    return _count_jumps(waves, mask, _SIDE_PAIRS)
 
 
 def fit_zernike(surface, mask, terms=FIT_TERMS):
