@@ -91,7 +91,10 @@ def test_rows_equal_standalone_measure_and_failures_are_rows(lot, one_worker, tm
         folder, names, coefficients = next(item for item in GOOD if item[0] == row["path"])
         alone = tmp_path / row["name"]
         frames = [str(lot / folder / name) for name in names]
-        assert main(["measure", *frames, "--seed", str(row["seed"]), "--out", str(alone), "--no-figure"]) == 0
+        # As a user runs it: the command, in a process of its own (one BLAS thread, like the workers).
+        run = subprocess.run([sys.executable, "-m", "zelnor_cli", "measure", *frames, "--seed", str(row["seed"]),
+                              "--out", str(alone), "--no-figure"], capture_output=True, text=True, timeout=300)
+        assert run.returncode == 0, run.stderr
         report = json.loads((alone / "report.json").read_text())
         assert row["frames"] == len(names) and row["pupil_pixels"] == report["pupil_pixels"]
         assert (row["pv"], row["rms"]) == (report["surface"]["pv"], report["surface"]["rms"])
