@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up .venvs/demo with zelnor (and matplotlib for the figure), simulates a
+# Sets up .venvs/demo with zelnor (matplotlib for the figure, Pillow and tifffile for camera files), simulates a
 # measurement with `zelnor simulate`, then measures the frames it wrote with
 # `zelnor measure`. Outputs go to demo-out/ (simulate) and demo-out/measure/.
 set -euo pipefail
@@ -7,7 +7,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venvs/demo"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet "$root[figure]" 2> >(grep -v '^WARNING: Location .* is ignored' >&2)
+"$venv/bin/python" -m pip install --quiet "$root[figure,command]" 2> >(grep -v '^WARNING: Location .* is ignored' >&2)
 out="$root/demo-out"
 "$venv/bin/zelnor" simulate --out "$out"
 echo
