@@ -117,12 +117,12 @@ print((hwm() - base) / (size * size))
 """
 
 
-def peak_bytes_per_pixel(size, spec, who):
+def peak_bytes_per_pixel(size, setup, who):
     if not os.path.exists("/proc/self/clear_refs"):
         return float("nan")
     here = os.path.dirname(os.path.abspath(__file__))
     code = PEAK_SCRIPT.format(here=here)
-    surface_kind, sigma, pupil = spec
+    surface_kind, sigma, pupil = setup
     try:
         out = subprocess.run([sys.executable, "-c", code, str(size), surface_kind, str(sigma), pupil, str(who)],
                              capture_output=True, text=True, check=True, env=dict(os.environ))
@@ -138,11 +138,11 @@ def main():
     ratios = []
     wall_ratios = []
     for size in SIZES:
-        for spec in CASES:
-            mask, phase, inside = case(size, *spec)
+        for setup in CASES:
+            mask, phase, inside = case(size, *setup)
             cpu, wall = interleaved_best(contenders(mask, phase, inside), 2 if quick else (7 if size <= 512 else 4))
             peers = [("skimage unwrap_phase", t) for t in cpu[1:]]
-            rows.append((label_of(size, *spec), size * size, cpu[0], peers))
+            rows.append((label_of(size, *setup), size * size, cpu[0], peers))
             ratios.extend(t / cpu[0] for t in cpu[1:])
             wall_ratios.extend(t / wall[0] for t in wall[1:])
     print_table("unwrap: reliability-sorted unwrapping of a float32 map (CPU time per call)", rows)
@@ -153,10 +153,10 @@ def main():
     print("\npeak memory added by one call, bytes per pixel (result included)")
     print(f"{'case':<40} {'zelnor':>8} {'skimage':>8}")
     for size in SIZES:
-        for spec in CASES[:3]:
-            ours = peak_bytes_per_pixel(size, spec, 0)
-            peer = peak_bytes_per_pixel(size, spec, 1) if unwrap_phase else float("nan")
-            print(f"{label_of(size, *spec):<40} {ours:8.1f} {peer:8.1f}")
+        for setup in CASES[:3]:
+            ours = peak_bytes_per_pixel(size, setup, 0)
+            peer = peak_bytes_per_pixel(size, setup, 1) if unwrap_phase else float("nan")
+            print(f"{label_of(size, *setup):<40} {ours:8.1f} {peer:8.1f}")
 
 
 if __name__ == "__main__":
