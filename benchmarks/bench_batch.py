@@ -12,7 +12,6 @@ import argparse
 import ctypes
 import os
 import re
-import resource
 import statistics
 import subprocess
 import sys
@@ -39,20 +38,16 @@ def write_sets(root, sets, size):
 
 
 def time_batch(folders, workers, out):
-    """(whole command, measuring phase) wall times and the CPU time used, in seconds; the
-    command reports the measuring phase, first submission to last result, on its last line."""
+    """(whole command, measuring phase) wall times in seconds; the command reports the
+    measuring phase, first submission to last result, on its last line."""
     command = [sys.executable, "-m", "zelnor_cli", "batch", *folders, "--workers", str(workers),
                "--out", out, "--no-figure"]
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     elapsed = time.perf_counter() - start
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if done.returncode != 0:
         sys.exit(f"batch failed ({done.returncode}): {done.stderr.strip()}")
-    # CPU of the command and of its worker processes (each waits for its children)
-    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
-    return elapsed, float(re.search(r"measured in ([0-9.]+) s", done.stdout).group(1)), cpu
+    return elapsed, float(re.search(r"measured in ([0-9.]+) s", done.stdout).group(1))
 
 
 def main():
@@ -67,13 +62,11 @@ def main():
         folders = write_sets(os.path.join(root, "sets"), args.sets, args.size)
         times = {count: [] for count in counts}
         phases = {count: [] for count in counts}
-        cpus = {count: [] for count in counts}
         summaries = {}
         for _ in range(args.rounds):  # interleaved, so that load on the machine hits every count alike
             for count in counts:
                 out = os.path.join(root, f"out{count}")
-                whole, phase, cpu = time_batch(folders, count, out)
-                cpus[count].append(cpu)
+                whole, phase = time_batch(folders, count, out)
                 times[count].append(whole)
                 phases[count].append(phase)
                 with open(os.path.join(out, "summary.csv"), "rb") as handle:
@@ -95,10 +88,14 @@ def main():
             median = statistics.median(series_of[base]) / statistics.median(series_of[count])
             print(f"speed-up {count} vs {base} workers: {median:.2f}x of the medians, "
                   f"{min(ratios):.2f}x - {max(ratios):.2f}x over the rounds")
-    print("\nCPU seconds of the whole command, workers included (on a busy machine the wall-time")
-    print("speed-up is bounded by the cores other work leaves; equal CPU means no parallel overhead):")
-    for count in counts:
-        print(f"{count:>7}  {min(cpus[count]):12.2f} {statistics.median(cpus[count]):8.2f} {max(cpus[count]):8.2f}")
+    if len(counts) > 1:
+        # Amdahl: start-up and shutdown (interpreter, Dask, cluster) do not split over workers.
+        base, many = counts[0], counts[-1]
+        overhead = statistics.median(whole - phase for whole, phase in zip(times[base], phases[base]))
+        work = statistics.median(phases[base])
+        print(f"\nfixed cost outside the measuring phase: {overhead:.2f} s (median, {base} worker); "
+              f"with it, a perfect split of the measuring phase gives at most "
+              f"{(overhead + work) / (overhead + work / (many / base)):.2f}x on the whole command")
     same = len(set(summaries.values())) == 1
     print(f"\nsummaries identical across worker counts: {'yes' if same else 'NO'}")
     return 0 if same else 1

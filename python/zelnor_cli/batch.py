@@ -174,6 +174,14 @@ def _core_count():
     return os.cpu_count() or 1
 
 
+def _import_dask():
+    try:
+        import dask
+    except ImportError:
+        raise road.RoadError("zelnor batch needs Dask: pip install 'zelnor[batch]'") from None
+    return dask
+
+
 def _import_distributed():
     try:
         import distributed
@@ -182,8 +190,36 @@ def _import_distributed():
     return distributed
 
 
+# Modules a local worker needs before its first measurement, imported once by the fork server.
+_WORKER_MODULES = ["distributed", "numpy", "zelnor", "zelnor_cli.batch", "zelnor_cli.cli"]
+
+
+def _start_fork_server():
+    """Starts the process that local workers are forked from, and returns Dask's name for that
+    start method; None where there is none, or where the user chose a method of their own.
+
+    Dask spawns each worker as a fresh interpreter that imports Dask and the road again, which
+    costs more than a batch of small measurements takes. Forked from one server that imported
+    them once, workers start at once. The server starts here, before this process imports Dask
+    itself, so that both imports run side by side. The server is single-threaded: unlike a plain
+    fork of this process, whose Dask event loop runs in a thread, its children inherit no held lock."""
+    import multiprocessing
+
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return None
+    import dask
+
+    if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
+        return None  # not Dask's default: the user's own choice
+    from multiprocessing import forkserver
+
+    multiprocessing.get_context("forkserver").set_forkserver_preload(_WORKER_MODULES)
+    forkserver.ensure_running()
+    return "forkserver"
+
+
 @contextlib.contextmanager
-def _client(args):
+def _client(args, start_method=None):
     distributed = _import_distributed()
     logging.getLogger("distributed").setLevel(logging.WARNING)
     if args.scheduler:
@@ -201,13 +237,24 @@ def _client(args):
     workers = args.workers or _core_count()
     # One thread per process: the road is CPU bound and the C generator is per process.
     # No memory limit, so that what measures alone also measures here.
-    try:
-        cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                           dashboard_address=None, memory_limit=0)
-    except Exception as error:  # e.g. a script that starts processes without a __main__ guard
-        raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
-    with cluster, distributed.Client(cluster, set_as_default=False) as client:
-        yield client
+    settings = {}
+    if start_method is not None:
+        import distributed.utils
+
+        settings["distributed.worker.multiprocessing-method"] = start_method
+        # Dask would otherwise import its optional packages (pandas...) here to preload them
+        # into a server that has already started with the road's own modules.
+        distributed.utils._forkserver_preload_set = True
+    import dask
+
+    with dask.config.set(settings):
+        try:
+            cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                               dashboard_address=None, memory_limit=0)
+        except Exception as error:  # e.g. a script that starts processes without a __main__ guard
+            raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
+        with cluster, distributed.Client(cluster, set_as_default=False) as client:
+            yield client
 
 
 def _write_atomically(path, text):
@@ -235,6 +282,10 @@ def run(args):
         if not os.path.isdir(folder):
             raise road.RoadError(f"{folder}: no such folder")
     names = measurement_names(args.folders)
+    start_method = None
+    if not args.scheduler:
+        _import_dask()
+        start_method = _start_fork_server()
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)
@@ -244,7 +295,7 @@ def run(args):
     os.makedirs(out, exist_ok=True)
 
     rows = [None] * len(order)
-    with _client(args) as client:
+    with _client(args, start_method) as client:
         from distributed import as_completed
 
         # Absolute paths: workers of an existing cluster run in folders of their own.
