@@ -7,13 +7,15 @@ as a child process: its wall time and its peak resident set size (from wait4).
 Bytes per pixel are printed twice: the raw peak, and the peak minus the peak of a
 child that only imports numpy, zelnor and the command's modules (the baseline).
 The ratio is measure time / time of one zelnor.unwrap call on the same wrapped phase
-and disc mask, timed in this process. Also prints the Zernike fit of the road against
-the former fit (lstsq on zernike_matrix) at 1024 x 1024.
+and disc mask, timed in this process right after each run (the pairs' ratios). Also
+prints the Zernike fit of the road against the former fit (lstsq on zernike_matrix)
+at 1024 x 1024.
 
     PYTHONPATH=build/dev:python python benchmarks/bench_road.py [--sizes 1024,2048,4096] [--repeat 3]
 """
 import argparse
 import math
+import statistics
 import os
 import subprocess
 import sys
@@ -94,20 +96,26 @@ def main(argv=None):
           f" {options.repeat} runs per size, ranges over the runs")
     print(f"{'size':>6} {'measure s':>12} {'ns/px':>12} {'unwrap s':>12} {'measure/unwrap':>15}"
           f" {'peak B/px':>12} {'peak-baseline B/px':>19}")
+    medians = []
     for size in sizes:
         pixels = size * size
         with tempfile.TemporaryDirectory() as folder:
             paths, frames, mask = write_frames(folder, size)
             out = os.path.join(folder, "out")
             command = [python, "-m", "zelnor_cli", "measure", *paths, "--no-figure", "--out", out]
-            runs = [run_child(command) for _ in range(options.repeat)]
-            unwraps = unwrap_seconds(frames, mask, options.repeat)
+            runs, unwraps = [], []
+            for _ in range(options.repeat):  # each run paired with an unwrap timed right after it
+                runs.append(run_child(command))
+                unwraps += unwrap_seconds(frames, mask, 1)
             del frames
         times = [t for t, _ in runs]
         peaks = [p for _, p in runs]
-        ratios = [t / u for t in times for u in unwraps]
+        ratios = [t / u for t, u in zip(times, unwraps)]
         print(f"{size:>6} {span(times):>12} {span(times, 1e9 / pixels, 1):>12} {span(unwraps, 1, 3):>12}"
               f" {span(ratios):>15} {span(peaks, 1 / pixels, 0):>12} {span([p - baseline for p in peaks], 1 / pixels, 0):>19}")
+        medians.append((size, statistics.median(ratios)))
+    print("measure/unwrap, median of the paired runs: "
+          + ", ".join(f"{size}: {ratio:.2f}x" for size, ratio in medians))
 
     size = 1024
     mask = zelnor.roundmask(1.0, size, size)

@@ -496,3 +496,51 @@ def test_measure_does_not_depend_on_the_blas_thread_count(tmp_path):
         assert run.returncode == 0, run.stderr
         results.append([row["recovered"] for row in json.loads(run.stdout)["coefficients"]])
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("count", [4, 7])
+def test_phase_bands_over_threads_match_one_call(count):
+    """Retrieval split into row bands over threads gives the whole image's bits, also for strided frames."""
+    mask = road.disc_pupil(203, 150)  # bands of unequal heights
+    frames = road.make_frames(road.synthesize_surface({4: 3.0, 8: 1.1}, mask), mask, count, noise=300.0)
+    frames = [np.asfortranarray(frame) for frame in frames]
+    with road.using_threads(1):
+        whole = road.retrieve_phase(frames)
+    for threads in (2, 3, 8):
+        with road.using_threads(threads):
+            assert len(road.row_bands(203)) == min(threads, 203 // road.MIN_BAND_ROWS)
+            assert road.retrieve_phase(frames).tobytes() == whole.tobytes(), threads
+
+
+@pytest.mark.parametrize("options", [[], ["--remove", "defocus", "--wavelength", "632.8"]])
+def test_measure_files_do_not_depend_on_its_threads(options, tmp_path, monkeypatch):
+    """The maps made side by side, the bands and the files written meanwhile are those of one thread."""
+    from conftest import LIBC
+
+    monkeypatch.setattr(road, "MIN_BAND_ROWS", 16)
+    frames = write_module_frames(tmp_path / "frames", {2: 0.3, 4: 2.0, 5: 0.7, 9: 0.4}, 96, 80, 4)
+    written = {}
+    for threads in (1, 3):
+        LIBC.srand(7)
+        out = tmp_path / f"out{threads}"
+        with road.using_threads(threads):
+            assert main(["measure", *frames, "--out", str(out), "--no-figure", *options]) == 0
+        written[threads] = {path.name: path.read_bytes() for path in out.iterdir()}
+        report = json.loads(written[threads].pop("report.json"))
+        report.pop("out")
+        written[threads]["report"] = report
+    assert sorted(written[1]) == sorted(written[3])
+    for name in written[1]:
+        assert written[1][name] == written[3][name], name
+
+
+def test_using_threads_restores_the_count():
+    before = road.threads()
+    with pytest.raises(RuntimeError):
+        with road.using_threads(5):
+            assert road.threads() == 5
+            raise RuntimeError
+    assert road.threads() == before
+    with pytest.raises(ValueError):
+        with road.using_threads(0):
+            pass

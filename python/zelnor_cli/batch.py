@@ -111,7 +111,8 @@ def measure_folder(name, path, folder, out, options):
         args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
         for key, value in options.items():
             setattr(args, key, value)
-        with _ROAD_LOCK, contextlib.redirect_stdout(io.StringIO()):
+        # One thread per measurement: the cluster already runs one measurement per core.
+        with _ROAD_LOCK, road.using_threads(1), contextlib.redirect_stdout(io.StringIO()):
             cli.measure(args)
         return _row(name, path, seed, report=args.report)
     except Exception as error:  # one measurement's failure is data, the batch goes on

@@ -300,10 +300,8 @@ def _save_maps(out, mask, wrapped, maps):
     if wrapped is not None:
         np.copyto(wrapped, 0.0, where=~mask)
         files += _save_wrapped(out, wrapped)
-    for name, data in maps:
-        _save_map(out, name, data)
-        files += [name + ".pgm", name + ".npy"]
-    return files
+    road.side_by_side(*[lambda name=name, data=data: _save_map(out, name, data) for name, data in maps])
+    return files + [name + suffix for name, _ in maps for suffix in (".pgm", ".npy")]
 
 
 def _coefficient_rows(recovered, truth, unit_scale):
@@ -474,15 +472,19 @@ def measure(args):
             surface *= 0.5
         coefficients = road.fit_zernike(surface, mask)
         unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
-        fit = road.remove_terms(surface, mask, coefficients, list(range(road.FIT_TERMS)))
-        if removed:
-            surface = road.remove_terms(surface, mask, coefficients, removed)
-        if unit_scale != 1.0:
-            surface *= unit_scale
-            fit *= unit_scale
+
+        def scaled_map(indices):
+            # The two maps are made side by side from the one surface, which neither changes.
+            if not indices and unit_scale == 1.0:
+                return surface, road.pv_rms(surface, mask)
+            result = road.remove_terms(surface, mask, coefficients, indices)
+            if unit_scale != 1.0:
+                result *= unit_scale
+            return result, road.pv_rms(result, mask)
+
+        (fit, (fpv, frms)), (surface, (pv, rms)) = road.side_by_side(
+            lambda: scaled_map(list(range(road.FIT_TERMS))), lambda: scaled_map(removed))
         files = wrapped_files.result()
-    pv, rms = road.pv_rms(surface, mask)
-    fpv, frms = road.pv_rms(fit, mask)
     report = {
         "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,

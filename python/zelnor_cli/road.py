@@ -1,6 +1,9 @@
 """The measurement road, built on the zelnor module and NumPy: pupil, surface,
 phase-shifted frames, phase retrieval, unwrapping and the Zernike fit."""
+import concurrent.futures
+import contextlib
 import math
+import os
 
 import numpy as np
 
@@ -35,6 +38,53 @@ REMOVABLE = {"piston": [0], "tilt": [1, 2], "defocus": [3]}
 
 class RoadError(Exception):
     """Bad input on the road: reported as one line, exit code 2."""
+
+
+def _usable_cores():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+
+
+# Threads that one measurement's per-pixel steps may share (the kernels let other threads run).
+_threads = _usable_cores()
+# Bands of fewer rows are not worth a thread.
+MIN_BAND_ROWS = 64
+
+
+def threads():
+    """Threads the road uses within one measurement."""
+    return _threads
+
+
+@contextlib.contextmanager
+def using_threads(count):
+    """Within the block the road uses at most `count` threads per measurement: 1 where measurements
+    already run side by side, one per core, as in a batch. Results never depend on it."""
+    global _threads
+    if count < 1:
+        raise ValueError(f"need at least one thread, got {count}")
+    before, _threads = _threads, count
+    try:
+        yield
+    finally:
+        _threads = before
+
+
+def row_bands(height):
+    """Disjoint row slices covering `height` rows, one per thread that the rows are worth."""
+    count = max(1, min(_threads, height // MIN_BAND_ROWS))
+    edges = [height * k // count for k in range(count + 1)]
+    return [slice(edges[k], edges[k + 1]) for k in range(count)]
+
+
+def side_by_side(*calls):
+    """The results of the calls (functions of no argument), run on up to `threads()` threads.
+    Meant for calls that spend their time in kernels or NumPy loops, which let other threads run."""
+    if len(calls) < 2 or _threads < 2:
+        return [call() for call in calls]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=min(_threads, len(calls)) - 1) as pool:
+        later = [pool.submit(call) for call in calls[1:]]
+        first = calls[0]()  # this thread takes a share too
+        return [first] + [future.result() for future in later]
 
 
 def disc_pupil(height, width):
@@ -162,9 +212,23 @@ def check_frames(frames):
 def retrieve_phase(frames):
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
-    wrapped = zelnor.phase([np.asarray(frame, np.uint16) for frame in frames])
-    wrapped -= RETRIEVAL_OFFSET[len(frames)]
-    return zelnor.wrap(wrapped, TWO_PI)
+    frames = [np.asarray(frame, np.uint16) for frame in frames]
+    offset = RETRIEVAL_OFFSET[len(frames)]
+
+    def band(rows):
+        part = zelnor.phase([frame[rows] for frame in frames])
+        part -= offset
+        return zelnor.wrap(part, TWO_PI)
+
+    bands = row_bands(frames[0].shape[0])
+    if len(bands) == 1:
+        return band(bands[0])
+    # Every pixel's phase is its own frames' alone: bands give exactly the whole image's values.
+    wrapped = np.empty(frames[0].shape)
+    parts = side_by_side(*[lambda rows=rows: band(rows) for rows in bands])
+    for rows, part in zip(bands, parts):
+        wrapped[rows] = part
+    return wrapped
 
 
 def unwrap_waves(mask, wrapped, method):
@@ -190,9 +254,8 @@ def unwrap_waves(mask, wrapped, method):
     phase[:height, :width] = wrapped[box]
     unwrapped = zelnor.unwrap(valid, phase)
     del valid, phase
-    inner = surface[box]
-    inner[...] = unwrapped[:height, :width]
-    inner /= TWO_PI
+    # In double precision, as the float32 phase converted first: one pass instead of two.
+    np.divide(unwrapped[:height, :width], TWO_PI, out=surface[box], dtype=np.float64)
     repair_lone_jumps(surface, mask)
     return surface
 
@@ -430,4 +493,8 @@ def pv_rms(surface, mask):
     values = surface[mask]
     if values.size == 0:
         return 0.0, 0.0
-    return float(values.max() - values.min()), float(np.sqrt(np.mean((values - values.mean()) ** 2)))
+    pv = float(values.max() - values.min())
+    # The deviations overwrite the copy: no further image-sized temporaries.
+    np.subtract(values, values.mean(), out=values)
+    np.square(values, out=values)
+    return pv, float(np.sqrt(np.mean(values)))
