@@ -1,14 +1,16 @@
 """Speed-up of two threads over one, now that the kernels let other threads run.
 
 For each of phase, zernike_surface, unwrap and fast_unwrap on 1024 x 1024 images: one thread
-makes 2 x CALLS calls on two independent inputs, one after the other; then two threads make
-CALLS calls each, one thread per input, at the same time. The ratio is the one-thread time over
-the two-thread time (2.0 is a perfect split over two cores). Rounds alternate the two ways so
-that load from other processes falls on both; the range over the rounds is printed. A first row
-times NumPy's sin the same way: the split the machine allows at that moment, for reference.
+makes 2 x CALLS calls, alternating between two independent inputs; then two threads make the
+same calls, each taking the next call as soon as it is free, as a thread pool shares work. The
+ratio is the one-thread time over the two-thread time (2.0 is a perfect split over two cores).
+Rounds alternate the two ways so that load from other processes falls on both; the median and
+range over the rounds are printed. A first row times NumPy's sin the same way: the split the
+machine allows at that moment, for reference.
 
     python benchmarks/bench_threads.py
 """
+import collections
 import statistics
 import threading
 import time
@@ -19,7 +21,7 @@ import zelnor
 from harness import print_environment
 
 SIDE = 1024
-ROUNDS = 5
+ROUNDS = 7
 TARGET_SECONDS = 0.4  # per way and round: CALLS is chosen to take about this long in one thread
 
 
@@ -41,20 +43,25 @@ def inputs(k):
     }
 
 
-def calls_of(function, args, count):
-    for _ in range(count):
-        function(*args)
-
-
-def one_thread(work, count):
+def one_thread(calls):
     start = time.perf_counter()
-    for function, args in work:
-        calls_of(function, args, count)
+    for function, args in calls:
+        function(*args)
     return time.perf_counter() - start
 
 
-def two_threads(work, count):
-    threads = [threading.Thread(target=calls_of, args=(function, args, count)) for function, args in work]
+def two_threads(calls):
+    queue = collections.deque(calls)
+
+    def take():
+        while True:
+            try:
+                function, args = queue.popleft()  # atomic: each call is taken once
+            except IndexError:
+                return
+            function(*args)
+
+    threads = [threading.Thread(target=take) for _ in range(2)]
     start = time.perf_counter()
     for thread in threads:
         thread.start()
@@ -72,16 +79,17 @@ def main():
           f"{'median':>7} {'max':>6}")
     for name in cases[0]:
         work = [case[name] for case in cases]
-        single = min(one_thread(work, 1) for _ in range(2)) / 2
+        single = min(one_thread(work) for _ in range(2)) / 2
         count = max(1, round(TARGET_SECONDS / 2 / single))
+        calls = work * count
         ones, twos = [], []
         for r in range(ROUNDS):
             if r % 2:
-                twos.append(two_threads(work, count))
-                ones.append(one_thread(work, count))
+                twos.append(two_threads(calls))
+                ones.append(one_thread(calls))
             else:
-                ones.append(one_thread(work, count))
-                twos.append(two_threads(work, count))
+                ones.append(one_thread(calls))
+                twos.append(two_threads(calls))
         ratios = [a / b for a, b in zip(ones, twos)]
         print(f"{name:<16} {2 * count:>5} {statistics.median(ones) * 1e3:>12.1f} "
               f"{statistics.median(twos) * 1e3:>13.1f} {min(ratios):>9.2f}x {statistics.median(ratios):>6.2f}x "

@@ -206,3 +206,31 @@ def test_missing_dask_is_one_line(lot, tmp_path, capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "distributed", None)
     assert run_batch(lot, tmp_path / "out", ["lotA/s1"], folders=()) == 2
     assert capsys.readouterr().err == "zelnor: error: zelnor batch needs Dask: pip install 'zelnor[batch]'\n"
+
+
+def start_environment():
+    with open("/proc/self/environ", "rb") as handle:
+        pairs = [item.split(b"=", 1) for item in handle.read().split(b"\0") if b"=" in item]
+    return {key.decode(): value.decode() for key, value in pairs}
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/environ"), reason="reads a process's start environment in /proc")
+def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
+    """Local workers come from the fork server started with the allocator settings; the command's own
+    environment is left as it was, and a start method the user chose is kept."""
+    import dask
+    import distributed
+    from zelnor_cli.cli import REUSE_ENVIRONMENT
+
+    with dask.config.set({"distributed.worker.multiprocessing-method": "fork"}):
+        assert batch._start_fork_server() is None
+    method = batch._start_fork_server()
+    assert method == "forkserver"
+    with dask.config.set({"distributed.worker.multiprocessing-method": method}), \
+            distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        seen = client.run(start_environment)
+    # What the C library read as the process started: Dask edits os.environ afterwards.
+    assert [{key: found.get(key) for key in REUSE_ENVIRONMENT} for found in seen.values()] == [REUSE_ENVIRONMENT]
+    assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)

@@ -214,8 +214,18 @@ def _start_fork_server():
         return None  # not Dask's default: the user's own choice
     from multiprocessing import forkserver
 
+    from .cli import REUSE_ENVIRONMENT
+
     multiprocessing.get_context("forkserver").set_forkserver_preload(_WORKER_MODULES)
-    forkserver.ensure_running()
+    # Workers keep freed image memory for their next measurement, as the command does for itself,
+    # unless the user tuned glibc's allocator in the environment.
+    added = {key: value for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ}
+    os.environ.update(added)
+    try:
+        forkserver.ensure_running()
+    finally:
+        for key in added:
+            del os.environ[key]
     return "forkserver"
 
 
