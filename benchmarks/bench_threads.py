@@ -6,11 +6,17 @@ same calls, each taking the next call as soon as it is free, as a thread pool sh
 ratio is the one-thread time over the two-thread time (2.0 is a perfect split over two cores).
 Rounds alternate the two ways so that load from other processes falls on both; the median and
 range over the rounds are printed. A first row times NumPy's sin the same way: the split the
-machine allows at that moment, for reference.
+machine allows at that moment, for reference. The table is printed twice: with glibc's default
+allocator settings, then in a child process whose allocator keeps freed arrays on the heap, as
+`zelnor measure` does for itself (page faults of fresh arrays are what two threads of one
+process contend for).
 
     python benchmarks/bench_threads.py
 """
 import collections
+import os
+import subprocess
+import sys
 import statistics
 import threading
 import time
@@ -70,10 +76,27 @@ def two_threads(calls):
     return time.perf_counter() - start
 
 
+# glibc settings that keep freed result arrays on the heap for the next call (the command's own).
+HEAP_REUSE = {"MALLOC_MMAP_THRESHOLD_": str(32 * 2**20), "MALLOC_TRIM_THRESHOLD_": str(2**30)}
+
+
 def main():
-    print_environment()
-    print(f"zelnor {zelnor.__version__}")
-    print(f"{SIDE} x {SIDE} images; ratio = one thread / two threads over the same calls, {ROUNDS} rounds\n")
+    child = "--heap-reuse" in sys.argv
+    if not child:
+        print_environment()
+        print(f"zelnor {zelnor.__version__}")
+        print(f"{SIDE} x {SIDE} images; ratio = one thread / two threads over the same calls, {ROUNDS} rounds\n")
+        print("glibc defaults: each fresh result array of a few MB is mapped and page-faulted anew")
+    else:
+        print("\nagain with " + " ".join(f"{key}={value}" for key, value in HEAP_REUSE.items())
+              + ": freed arrays serve the next results")
+    table()
+    if not child:
+        sys.stdout.flush()
+        subprocess.run([sys.executable, __file__, "--heap-reuse"], env=dict(os.environ, **HEAP_REUSE), check=True)
+
+
+def table():
     cases = [inputs(0), inputs(1)]
     print(f"{'function':<16} {'calls':>5} {'1 thread ms':>12} {'2 threads ms':>13} {'ratio min':>10} "
           f"{'median':>7} {'max':>6}")
