@@ -7,7 +7,6 @@ import sys
 import time
 import zlib
 
-import numpy as np
 import pytest
 
 import zelnor
