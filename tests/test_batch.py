@@ -230,6 +230,7 @@ def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
                                      dashboard_address=None) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         seen = client.run(start_environment)
-    # What the C library read as the process started: Dask edits os.environ afterwards.
-    assert [{key: found.get(key) for key in REUSE_ENVIRONMENT} for found in seen.values()] == [REUSE_ENVIRONMENT]
+    # What the C libraries read as the process started: Dask edits os.environ afterwards.
+    expected = dict(REUSE_ENVIRONMENT, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    assert [{key: found.get(key) for key in expected} for found in seen.values()] == [expected]
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)

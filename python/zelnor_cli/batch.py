@@ -214,18 +214,25 @@ def _start_fork_server():
         return None  # not Dask's default: the user's own choice
     from multiprocessing import forkserver
 
+    from .__main__ import _BLAS_THREADS
     from .cli import REUSE_ENVIRONMENT
 
     multiprocessing.get_context("forkserver").set_forkserver_preload(_WORKER_MODULES)
-    # Workers keep freed image memory for their next measurement, as the command does for itself,
-    # unless the user tuned glibc's allocator in the environment.
-    added = {key: value for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ}
-    os.environ.update(added)
+    # The server imports NumPy: one BLAS thread, as Dask gives the workers it spawns, so that rows
+    # equal `zelnor measure` bit for bit. Workers keep freed image memory for their next measurement,
+    # as the command does for itself, unless the user tuned glibc's allocator in the environment.
+    settings = dict.fromkeys(_BLAS_THREADS, "1")
+    settings.update((key, value) for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ)
+    before = {key: os.environ.get(key) for key in settings}
+    os.environ.update(settings)
     try:
         forkserver.ensure_running()
     finally:
-        for key in added:
-            del os.environ[key]
+        for key, value in before.items():
+            if value is None:
+                del os.environ[key]
+            else:
+                os.environ[key] = value
     return "forkserver"
 
 
