@@ -234,3 +234,17 @@ def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
     expected = dict(REUSE_ENVIRONMENT, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     assert [{key: found.get(key) for key in expected} for found in seen.values()] == [expected]
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)
+
+
+def test_failed_tasks_come_back_as_error_text():
+    """A task that fails outside the road (here in a thread cluster) is reported by its position, not raised."""
+    import distributed
+
+    def reciprocal(value):
+        return 1 / value
+
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        futures = client.map(reciprocal, [4, 0, 2], pure=False)
+        seen = sorted(batch.finished(client, futures))
+    assert seen == [(0, 0.25, None), (1, None, "ZeroDivisionError: division by zero"), (2, 0.5, None)]

@@ -275,6 +275,20 @@ def _client(args, start_method=None):
             yield client
 
 
+def finished(client, futures):
+    """(position in `futures`, result, None) for each future as it finishes, or (position, None,
+    the error's one-line text) for one that failed. Results come with their futures, fetched by the
+    client's own event loop, rather than asked for one by one from this thread."""
+    from distributed import as_completed
+
+    slot = {future.key: position for position, future in enumerate(futures)}
+    for future, result in as_completed(futures, loop=client.loop, with_results=True, raise_errors=False):
+        if future.status == "finished":
+            yield slot[future.key], result, None
+        else:  # an error comes as (type, exception, traceback), a cancellation as the exception
+            yield slot[future.key], None, _error_text(result[1] if isinstance(result, tuple) else result)
+
+
 def _write_atomically(path, text):
     temporary = path + ".tmp"
     with open(temporary, "w", encoding="utf-8", newline="") as handle:
@@ -314,23 +328,17 @@ def run(args):
 
     rows = [None] * len(order)
     with _client(args, start_method) as client:
-        from distributed import as_completed
-
         # Absolute paths: workers of an existing cluster run in folders of their own.
         futures = client.map(measure_folder, [names[i] for i in order], [args.folders[i] for i in order],
                              [os.path.abspath(args.folders[i]) for i in order],
                              [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
-        slot = {future.key: position for position, future in enumerate(futures)}
         started = time.perf_counter()
         progress = Progress(len(futures))
         interrupted = False
         try:
-            for future in as_completed(futures, loop=client.loop):
-                position = slot[future.key]
-                try:
-                    rows[position] = future.result()
-                except Exception as error:  # the worker itself failed (died, cannot import zelnor...)
-                    rows[position] = _unmeasured(names, args.folders, order[position], _error_text(error))
+            for position, row, error in finished(client, futures):
+                # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
+                rows[position] = row if error is None else _unmeasured(names, args.folders, order[position], error)
                 progress.step(rows[position]["status"] == "ok")
         except KeyboardInterrupt:  # keep what is done: the rest becomes error rows
             interrupted = True
