@@ -112,6 +112,44 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
     assert "matplotlib is not installed" in err
 
 
+@pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
+                    reason="matplotlib's font extension aborts under the preloaded ASan runtime")
+@pytest.mark.parametrize("side, step", [(300, 1), (1100, 3)])
+def test_figure_draws_large_images_decimated_on_the_full_colour_scale(side, step, tmp_path, monkeypatch):
+    """Panels get at most DISPLAY_PIXELS per side, and their colours span the whole image's extremes,
+    here single pixels that decimation skips."""
+    pytest.importorskip("matplotlib")
+    import matplotlib.axes
+
+    from zelnor_cli import figure
+
+    mask = road.disc_pupil(side, side)
+    surface = np.where(mask, 0.25, 0.0)
+    centre = side // 2 + 1  # off every third row and column
+    surface[centre, centre] = 9.0
+    surface[centre + 3, centre - 2] = -4.0
+    frame = np.full((side, side), 100, np.uint16)
+    frame[1, 1] = 60000
+    drawn = []
+    original = matplotlib.axes.Axes.imshow
+
+    def imshow(self, data, **options):
+        drawn.append((np.shape(data), options["vmin"], options["vmax"]))
+        return original(self, data, **options)
+
+    monkeypatch.setattr(matplotlib.axes.Axes, "imshow", imshow)
+    report = {"units": "waves", "command": "measure", "frames": 4, "unwrapper": "unwrap", "pupil": "disc",
+              "pupil_pixels": int(mask.sum()), "surface": {"pv": 13.0, "rms": 1.0},
+              "residual": {"pv": 0.0, "rms": 0.0},
+              "coefficients": [{"fringe": k, "recovered": 0.0} for k in range(1, 30)]}
+    images = {"frames": [frame], "wrapped": surface, "surface": surface, "residual": surface, "mask": mask}
+    assert figure.write_figure(str(tmp_path / "figure.png"), images, report) is None
+    shown = -(-side // step)
+    assert drawn[0] == ((shown, shown), 100.0, 60000.0)
+    assert drawn[1:] == [((shown, shown), -4.0, 9.0)] * 3
+    assert (tmp_path / "figure.png").stat().st_size > 0
+
+
 @pytest.mark.parametrize(
     "case",
     ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient", "nan-coefficient",

@@ -195,7 +195,7 @@ def _import_distributed():
 _WORKER_MODULES = ["distributed", "numpy", "zelnor", "zelnor_cli.batch", "zelnor_cli.cli"]
 
 
-def _start_fork_server():
+def _start_fork_server(figures=False):
     """Starts the process that local workers are forked from, and returns Dask's name for that
     start method; None where there is none, or where the user chose a method of their own.
 
@@ -217,7 +217,8 @@ def _start_fork_server():
     from .__main__ import _BLAS_THREADS
     from .cli import REUSE_ENVIRONMENT
 
-    multiprocessing.get_context("forkserver").set_forkserver_preload(_WORKER_MODULES)
+    multiprocessing.get_context("forkserver").set_forkserver_preload(
+        _WORKER_MODULES + (["zelnor_cli._agg"] if figures else []))
     # The server imports NumPy: one BLAS thread, as Dask gives the workers it spawns, so that rows
     # equal `zelnor measure` bit for bit. Workers keep freed image memory for their next measurement,
     # as the command does for itself, unless the user tuned glibc's allocator in the environment.
@@ -317,7 +318,7 @@ def run(args):
     start_method = None
     if not args.scheduler:
         _import_dask()
-        start_method = _start_fork_server()
+        start_method = _start_fork_server(figures=not args.no_figure)
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)

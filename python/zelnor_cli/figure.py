@@ -2,6 +2,23 @@
 import numpy as np
 
 
+# Image pixels drawn per side of a panel, at most.
+DISPLAY_PIXELS = 512
+
+
+def _extremes(data, mask=None):
+    """(min, max) of the data, inside the mask when given; (None, None) when there is nothing or
+    nothing finite, so that matplotlib picks its own."""
+    if not np.issubdtype(data.dtype, np.floating):  # camera frames: integers, all finite
+        data = data.astype(np.float64) if mask is not None else data
+        if mask is None:
+            return (float(data.min()), float(data.max())) if data.size else (None, None)
+    where = np.isfinite(data) if mask is None else mask & np.isfinite(data)
+    if not where.any():
+        return None, None
+    return (float(np.min(data, where=where, initial=np.inf)), float(np.max(data, where=where, initial=-np.inf)))
+
+
 def write_figure(path, images, report, replacing=None):
     """Writes the figure (through `replacing(path)`, a context giving the name to write, when
     given); returns a one-line notice when matplotlib is missing, else None."""
@@ -13,20 +30,28 @@ def write_figure(path, images, report, replacing=None):
     except ImportError:
         return "matplotlib is not installed: figure.png skipped (pip install 'zelnor[figure]')"
     mask = images["mask"]
+    # A panel is a few hundred pixels across: a larger image is drawn from every step-th pixel,
+    # which is all the panel can show, instead of colouring millions of pixels; the colour scale
+    # still spans the whole image.
+    step = max(1, -(-max(mask.shape) // DISPLAY_PIXELS))
+    shown_mask = mask[::step, ::step]
 
-    def masked(data):
-        return np.ma.masked_where(~mask, data)
+    def panel(data, inside):
+        limits = _extremes(data, mask if inside else None)
+        data = data[::step, ::step]
+        return (np.ma.masked_where(~shown_mask, data) if inside else data), limits
 
     unit = report["units"]
     fig, axes = plt.subplots(2, 3, figsize=(13, 8.5))
     panels = [
-        (images["frames"][0], "frame 0", "gray", None),
-        (masked(images["wrapped"]), "wrapped phase [rad]", "twilight", None),
-        (masked(images["surface"]), f"surface [{unit}]", "viridis", None),
-        (masked(images["residual"]), f"residual [{unit}]", "RdBu_r", None),
+        (images["frames"][0], "frame 0", "gray", False),
+        (images["wrapped"], "wrapped phase [rad]", "twilight", True),
+        (images["surface"], f"surface [{unit}]", "viridis", True),
+        (images["residual"], f"residual [{unit}]", "RdBu_r", True),
     ]
-    for ax, (data, title, cmap, _) in zip(axes.flat, panels):
-        shown = ax.imshow(data, cmap=cmap, interpolation="nearest")
+    for ax, (data, title, cmap, inside) in zip(axes.flat, panels):
+        data, (low, high) = panel(np.asarray(data), inside)
+        shown = ax.imshow(data, cmap=cmap, interpolation="nearest", vmin=low, vmax=high)
         ax.set_title(title)
         ax.set_xticks([])
         ax.set_yticks([])
