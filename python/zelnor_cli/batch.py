@@ -169,12 +169,6 @@ def _check_address(address):
         raise road.RoadError(f"bad --scheduler {address!r}: expected tcp://HOST:PORT")
 
 
-def _core_count():
-    if hasattr(os, "sched_getaffinity"):
-        return len(os.sched_getaffinity(0))
-    return os.cpu_count() or 1
-
-
 def _import_dask():
     try:
         import dask
@@ -253,7 +247,7 @@ def _client(args, start_method=None):
                 raise road.RoadError(f"the Dask scheduler at {args.scheduler} has no workers") from None
             yield client
         return
-    workers = args.workers or _core_count()
+    workers = args.workers or road.usable_cores()
     # One thread per process: the road is CPU bound and the C generator is per process.
     # No memory limit, so that what measures alone also measures here.
     settings = {}

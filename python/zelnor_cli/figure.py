@@ -9,14 +9,14 @@ DISPLAY_PIXELS = 512
 def _extremes(data, mask=None):
     """(min, max) of the data, inside the mask when given; (None, None) when there is nothing or
     nothing finite, so that matplotlib picks its own."""
-    if not np.issubdtype(data.dtype, np.floating):  # camera frames: integers, all finite
-        data = data.astype(np.float64) if mask is not None else data
-        if mask is None:
-            return (float(data.min()), float(data.max())) if data.size else (None, None)
-    where = np.isfinite(data) if mask is None else mask & np.isfinite(data)
+    floating = np.issubdtype(data.dtype, np.floating)
+    where = np.isfinite(data) if floating else np.ones(data.shape, bool)
+    if mask is not None:
+        where &= mask
     if not where.any():
         return None, None
-    return (float(np.min(data, where=where, initial=np.inf)), float(np.max(data, where=where, initial=-np.inf)))
+    info = np.finfo(data.dtype) if floating else np.iinfo(data.dtype)
+    return (float(np.min(data, where=where, initial=info.max)), float(np.max(data, where=where, initial=info.min)))
 
 
 def write_figure(path, images, report, replacing=None):

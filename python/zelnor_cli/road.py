@@ -40,12 +40,13 @@ class RoadError(Exception):
     """Bad input on the road: reported as one line, exit code 2."""
 
 
-def _usable_cores():
+def usable_cores():
+    """Cores this process may run on."""
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
 # Threads that one measurement's per-pixel steps may share (the kernels let other threads run).
-_threads = _usable_cores()
+_threads = usable_cores()
 # Bands of fewer rows are not worth a thread.
 MIN_BAND_ROWS = 64
 
