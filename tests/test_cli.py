@@ -105,7 +105,8 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
     out = tmp_path / "fig"
     assert run(["simulate", "--size", "48", "--out", str(out)], capsys)[0] == 0
     assert (out / "figure.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    for name in [name for name in sys.modules if name.split(".")[0] == "matplotlib"]:
+        monkeypatch.setitem(sys.modules, name, None)  # as if never installed, submodules too
     out2 = tmp_path / "nofig"
     status, _, err = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
     assert status == 0 and not (out2 / "figure.png").exists()

@@ -1,6 +1,4 @@
 """Imported ahead by the fork server of local `zelnor batch` workers when they draw figures:
-matplotlib with its file-only backend, imported once instead of in every worker."""
-import matplotlib
-
-matplotlib.use("Agg")
-import matplotlib.pyplot  # noqa: E402,F401
+matplotlib's figure and file renderer, imported once instead of in every worker."""
+import matplotlib.backends.backend_agg  # noqa: F401
+import matplotlib.figure  # noqa: F401
