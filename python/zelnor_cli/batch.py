@@ -196,16 +196,14 @@ def _start_fork_server(figures=False):
     Dask spawns each worker as a fresh interpreter that imports Dask and the road again, which
     costs more than a batch of small measurements takes. Forked from one server that imported
     them once, workers start at once. The server starts here, before this process imports Dask
-    itself, so that both imports run side by side. The server is single-threaded: unlike a plain
-    fork of this process, whose Dask event loop runs in a thread, its children inherit no held lock."""
+    itself, so that both imports run side by side; even Dask's configuration is read only once the
+    server is on its way (left unused when the user chose another method). The server is
+    single-threaded: unlike a plain fork of this process, whose Dask event loop runs in a thread,
+    its children inherit no held lock."""
     import multiprocessing
 
     if "forkserver" not in multiprocessing.get_all_start_methods():
         return None
-    import dask
-
-    if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
-        return None  # not Dask's default: the user's own choice
     from multiprocessing import forkserver
 
     from .__main__ import _BLAS_THREADS
@@ -228,6 +226,9 @@ def _start_fork_server(figures=False):
                 del os.environ[key]
             else:
                 os.environ[key] = value
+    dask = _import_dask()
+    if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
+        return None  # not Dask's default: the user's own choice
     return "forkserver"
 
 
@@ -311,8 +312,8 @@ def run(args):
     names = measurement_names(args.folders)
     start_method = None
     if not args.scheduler:
-        _import_dask()
         start_method = _start_fork_server(figures=not args.no_figure)
+        _import_dask()  # where there is no fork server
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)
