@@ -8,8 +8,8 @@ Rounds alternate the two ways so that load from other processes falls on both; t
 range over the rounds are printed. A first row times NumPy's sin the same way: the split the
 machine allows at that moment, for reference. The table is printed twice: with glibc's default
 allocator settings, then in a child process whose allocator keeps freed arrays on the heap, as
-`zelnor measure` does for itself (page faults of fresh arrays are what two threads of one
-process contend for).
+`zelnor measure` does for itself, to show whether the page faults of fresh result arrays,
+which two threads of one process take in turn, cost the second thread anything.
 
     python benchmarks/bench_threads.py
 """
@@ -27,7 +27,7 @@ import zelnor
 from harness import print_environment
 
 SIDE = 1024
-ROUNDS = 7
+ROUNDS = 9
 TARGET_SECONDS = 1.0  # per way and round: CALLS is chosen to take about this long in one thread
 
 
