@@ -151,6 +151,25 @@ def test_figure_draws_large_images_decimated_on_the_full_colour_scale(side, step
     assert (tmp_path / "figure.png").stat().st_size > 0
 
 
+@pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
+                    reason="matplotlib's font extension aborts under the preloaded ASan runtime")
+def test_figure_leaves_the_callers_matplotlib_alone(tmp_path):
+    """A notebook's backend and pyplot figures stay as they were."""
+    matplotlib = pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+
+    backend = matplotlib.get_backend()
+    matplotlib.use("svg")
+    try:
+        plt.figure()
+        assert main(["simulate", "--size", "40", "--out", str(tmp_path)]) == 0
+        assert (tmp_path / "figure.png").read_bytes()[:4] == b"\x89PNG"
+        assert matplotlib.get_backend() == "svg" and len(plt.get_fignums()) == 1
+    finally:
+        plt.close("all")
+        matplotlib.use(backend)
+
+
 @pytest.mark.parametrize(
     "case",
     ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient", "nan-coefficient",
