@@ -3,6 +3,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -116,12 +117,10 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
 @pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
                     reason="matplotlib's font extension aborts under the preloaded ASan runtime")
 @pytest.mark.parametrize("side, step", [(300, 1), (1100, 3)])
-def test_figure_draws_large_images_decimated_on_the_full_colour_scale(side, step, tmp_path, monkeypatch):
+def test_figure_draws_large_images_decimated_on_the_full_colour_scale(side, step, tmp_path):
     """Panels get at most DISPLAY_PIXELS per side, and their colours span the whole image's extremes,
     here single pixels that decimation skips."""
     pytest.importorskip("matplotlib")
-    import matplotlib.axes
-
     from zelnor_cli import figure
 
     mask = road.disc_pupil(side, side)
@@ -131,24 +130,66 @@ def test_figure_draws_large_images_decimated_on_the_full_colour_scale(side, step
     surface[centre + 3, centre - 2] = -4.0
     frame = np.full((side, side), 100, np.uint16)
     frame[1, 1] = 60000
-    drawn = []
-    original = matplotlib.axes.Axes.imshow
-
-    def imshow(self, data, **options):
-        drawn.append((np.shape(data), options["vmin"], options["vmax"]))
-        return original(self, data, **options)
-
-    monkeypatch.setattr(matplotlib.axes.Axes, "imshow", imshow)
     report = {"units": "waves", "command": "measure", "frames": 4, "unwrapper": "unwrap", "pupil": "disc",
               "pupil_pixels": int(mask.sum()), "surface": {"pv": 13.0, "rms": 1.0},
               "residual": {"pv": 0.0, "rms": 0.0},
               "coefficients": [{"fringe": k, "recovered": 0.0} for k in range(1, 30)]}
     images = {"frames": [frame], "wrapped": surface, "surface": surface, "residual": surface, "mask": mask}
     assert figure.write_figure(str(tmp_path / "figure.png"), images, report) is None
+    images = figure._sheets.sheet.images
+    drawn = [(image.get_array().shape, *image.get_clim()) for image in images]
     shown = -(-side // step)
     assert drawn[0] == ((shown, shown), 100.0, 60000.0)
     assert drawn[1:] == [((shown, shown), -4.0, 9.0)] * 3
+    # Each panel shows its whole image, under its own title.
+    assert {(image.axes.get_xlim(), image.axes.get_ylim()) for image in images} == \
+        {((-0.5, shown - 0.5), (shown - 0.5, -0.5))}
+    assert [image.axes.get_title() for image in images] == \
+        ["frame 0", "wrapped phase [rad]", "surface [waves]", "residual [waves]"]
     assert (tmp_path / "figure.png").stat().st_size > 0
+
+
+def figure_case(side, unit, true, scale):
+    mask = road.disc_pupil(side, side)
+    surface = road.synthesize_surface({4: 1.0, 7: -0.4}, mask) * scale
+    frames = road.make_frames(surface, mask, 4)
+    rows = [{"fringe": k, "recovered": scale * k / 10} for k in range(1, 30)]
+    for row in rows if true else ():
+        row["true"] = -row["recovered"]
+    report = {"units": unit, "command": "measure", "frames": 4, "unwrapper": "unwrap", "pupil": "disc",
+              "pupil_pixels": int(mask.sum()), "surface": {"pv": 2.0 * scale, "rms": 0.5},
+              "residual": {"pv": 1e-3, "rms": 1e-4}, "coefficients": rows}
+    residual = np.full(mask.shape, np.nan) if np.isnan(scale) else surface * 1e-3
+    images = {"frames": frames, "wrapped": zelnor.phase(frames), "surface": surface, "residual": residual,
+              "mask": mask}
+    return images, report
+
+
+@pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
+                    reason="matplotlib's font extension aborts under the preloaded ASan runtime")
+def test_figure_drawn_again_on_its_sheet_equals_a_fresh_one(tmp_path):
+    """One thread keeps its figure's axes between measurements: each figure must come out pixel for
+    pixel as it does on a new sheet, whatever the previous measurement left (units, true values,
+    size, colour limits, nothing finite to show)."""
+    pytest.importorskip("matplotlib")
+    from PIL import Image
+
+    from zelnor_cli import figure
+
+    cases = [(96, "waves", True, 1.0), (160, "nm", False, -632.8), (1100, "waves", True, 3.0),
+             (96, "nm", False, float("nan")), (96, "waves", True, 1.0)]
+
+    def fresh(path, images, report):  # a thread of its own starts from a new sheet
+        worker = threading.Thread(target=figure.write_figure, args=(path, images, report))
+        worker.start()
+        worker.join()
+
+    for number, case in enumerate(cases):
+        images, report = figure_case(*case)
+        figure.write_figure(str(tmp_path / "reused.png"), images, report)
+        fresh(str(tmp_path / "fresh.png"), images, report)
+        reused, new = (np.asarray(Image.open(tmp_path / name)) for name in ("reused.png", "fresh.png"))
+        assert np.array_equal(reused, new), (number, case)
 
 
 @pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),

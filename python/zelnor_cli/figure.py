@@ -1,4 +1,6 @@
 """The PNG summary figure, drawn with matplotlib when it is installed."""
+import threading
+
 import numpy as np
 
 
@@ -21,6 +23,62 @@ def _extremes(data, mask=None):
     return (float(np.min(data, where=where, initial=info.max)), float(np.max(data, where=where, initial=info.min)))
 
 
+class _Sheet:
+    """The figure's artists, built once per thread and filled anew for each measurement: building
+    the ten axes costs about a quarter of drawing the figure, which a batch would pay every time."""
+
+    PANELS = (("frame 0", "gray"), ("wrapped phase [rad]", "twilight"),
+              ("surface [{unit}]", "viridis"), ("residual [{unit}]", "RdBu_r"))
+
+    def __init__(self, figure_class):
+        # A Figure of its own, not pyplot's: no global state, no GUI backend chosen for the caller.
+        self.figure = figure_class(figsize=(13, 8.5))
+        # A fixed layout with room for colour bar labels of seven characters: measuring the labels
+        # (tight_layout) cost more than drawing the whole figure once.
+        axes = self.figure.subplots(2, 3, gridspec_kw=LAYOUT)
+        self.images = []
+        for ax, (_, cmap) in zip(axes.flat, self.PANELS):
+            image = ax.imshow(np.zeros((1, 1)), cmap=cmap, interpolation="nearest", vmin=0.0, vmax=1.0)
+            ax.set_xticks([])
+            ax.set_yticks([])
+            self.figure.colorbar(image, ax=ax, shrink=0.8)
+            self.images.append(image)
+        self.bars = axes.flat[4]
+        axes.flat[5].axis("off")
+        self.text = axes.flat[5].text(0.0, 0.5, "", fontsize=11, va="center")
+
+    def fill(self, panels, report):
+        unit = report["units"]
+        for image, (title, _), (data, (low, high)) in zip(self.images, self.PANELS, panels):
+            image.set_data(data)
+            height, width = data.shape
+            image.set_extent((-0.5, width - 0.5, height - 0.5, -0.5))
+            image.set_clim(*((0.0, 1.0) if low is None else (low, high)))  # (0, 1): nothing finite to show
+            image.axes.set_title(title.format(unit=unit))
+        # The bar chart is cheap to build: cleared and drawn anew, its limits and colours start afresh.
+        bars = self.bars
+        bars.clear()
+        bars.relim()  # clear() leaves the last chart's data limits, which NaN bars or the line would keep
+        rows = report["coefficients"][1:]
+        index = np.array([row["fringe"] for row in rows])
+        bars.bar(index - 0.2, [row["recovered"] for row in rows], width=0.4, label="recovered")
+        if "true" in rows[0]:
+            bars.bar(index + 0.2, [row["true"] for row in rows], width=0.4, label="true")
+        bars.axhline(0.0, color="black", linewidth=0.5)
+        bars.set_xlabel("Fringe index")
+        bars.set_title(f"Zernike coefficients [{unit}]")
+        bars.legend()
+        self.text.set_text("\n".join([
+            f"{report['command']}: {report['frames']} frames, {report['unwrapper']}",
+            f"pupil {report['pupil']}, {report['pupil_pixels']} pixels",
+            f"surface PV {report['surface']['pv']:.3f}, RMS {report['surface']['rms']:.3f} {unit}",
+            f"residual PV {report['residual']['pv']:.2e}, RMS {report['residual']['rms']:.2e} {unit}"]))
+
+
+# One sheet per thread: matplotlib's artists are not safe to share between threads.
+_sheets = threading.local()
+
+
 def write_figure(path, images, report, replacing=None):
     """Writes the figure (through `replacing(path)`, a context giving the name to write, when
     given); returns a one-line notice when matplotlib is missing, else None."""
@@ -36,48 +94,20 @@ def write_figure(path, images, report, replacing=None):
     shown_mask = mask[::step, ::step]
 
     def panel(data, inside):
+        data = np.asarray(data)
         limits = _extremes(data, mask if inside else None)
         data = data[::step, ::step]
         return (np.ma.masked_where(~shown_mask, data) if inside else data), limits
 
-    unit = report["units"]
-    # A Figure of its own, not pyplot's: no global state, no GUI backend chosen for the caller.
-    fig = Figure(figsize=(13, 8.5))
-    # A fixed layout with room for colour bar labels of seven characters: measuring the labels
-    # (tight_layout) cost more than drawing the whole figure once.
-    axes = fig.subplots(2, 3, gridspec_kw=LAYOUT)
-    panels = [
-        (images["frames"][0], "frame 0", "gray", False),
-        (images["wrapped"], "wrapped phase [rad]", "twilight", True),
-        (images["surface"], f"surface [{unit}]", "viridis", True),
-        (images["residual"], f"residual [{unit}]", "RdBu_r", True),
-    ]
-    for ax, (data, title, cmap, inside) in zip(axes.flat, panels):
-        data, (low, high) = panel(np.asarray(data), inside)
-        shown = ax.imshow(data, cmap=cmap, interpolation="nearest", vmin=low, vmax=high)
-        ax.set_title(title)
-        ax.set_xticks([])
-        ax.set_yticks([])
-        fig.colorbar(shown, ax=ax, shrink=0.8)
-    bars = axes.flat[4]
-    rows = report["coefficients"][1:]
-    index = np.array([row["fringe"] for row in rows])
-    bars.bar(index - 0.2, [row["recovered"] for row in rows], width=0.4, label="recovered")
-    if "true" in rows[0]:
-        bars.bar(index + 0.2, [row["true"] for row in rows], width=0.4, label="true")
-    bars.axhline(0.0, color="black", linewidth=0.5)
-    bars.set_xlabel("Fringe index")
-    bars.set_title(f"Zernike coefficients [{unit}]")
-    bars.legend()
-    axes.flat[5].axis("off")
-    text = [f"{report['command']}: {report['frames']} frames, {report['unwrapper']}",
-            f"pupil {report['pupil']}, {report['pupil_pixels']} pixels",
-            f"surface PV {report['surface']['pv']:.3f}, RMS {report['surface']['rms']:.3f} {unit}",
-            f"residual PV {report['residual']['pv']:.2e}, RMS {report['residual']['rms']:.2e} {unit}"]
-    axes.flat[5].text(0.0, 0.5, "\n".join(text), fontsize=11, va="center")
+    panels = [panel(images["frames"][0], False), panel(images["wrapped"], True),
+              panel(images["surface"], True), panel(images["residual"], True)]
+    sheet = getattr(_sheets, "sheet", None)
+    if sheet is None:
+        sheet = _sheets.sheet = _Sheet(Figure)
+    sheet.fill(panels, report)
     if replacing is None:
-        fig.savefig(path, dpi=80, format="png")
+        sheet.figure.savefig(path, dpi=80, format="png")
     else:
         with replacing(path) as temporary:
-            fig.savefig(temporary, dpi=80, format="png")
+            sheet.figure.savefig(temporary, dpi=80, format="png")
     return None
