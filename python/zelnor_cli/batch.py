@@ -313,7 +313,6 @@ def run(args):
     start_method = None
     if not args.scheduler:
         start_method = _start_fork_server(figures=not args.no_figure)
-        _import_dask()  # where there is no fork server
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)

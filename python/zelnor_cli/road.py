@@ -271,9 +271,7 @@ def _jump_pixels(waves, mask):
     height, width = mask.shape
     marked = np.zeros(mask.shape, bool)
     for dr, dc in _ALL_PAIRS:
-        first, last = max(0, -dc), width - max(0, dc)
-        here = (slice(0, height - dr), slice(first, last))
-        there = (slice(dr, height), slice(first + dc, last + dc))
+        here, there = _pair_slices(0, height - dr, dr, dc, width)
         step = np.abs(waves[there] - waves[here]) >= 0.5
         step &= mask[here]
         step &= mask[there]
@@ -426,6 +424,14 @@ def _repair_against_fit(waves, mask, rounds=3):
             return
 
 
+def _pair_slices(top, rows, dr, dc, width):
+    """(here, there): the pixels of `rows` rows from row `top` that have a neighbour at (dr, dc)
+    (dr >= 0), and those neighbours."""
+    first, last = max(0, -dc), width - max(0, dc)
+    return ((slice(top, top + rows), slice(first, last)),
+            (slice(top + dr, top + dr + rows), slice(first + dc, last + dc)))
+
+
 # Neighbour directions that pair every two pixels once: down, right, and the two diagonals.
 _SIDE_PAIRS = ((1, 0), (0, 1))
 _ALL_PAIRS = ((1, 0), (0, 1), (1, 1), (1, -1))
@@ -442,12 +448,11 @@ def _count_jumps(waves, mask, directions, block_rows=64):
         rows = min(block_rows, height - top)
         for dr, dc in directions:
             pairs = rows if dr == 0 else min(rows, height - 1 - top)
-            first, last = max(0, -dc), width - max(0, dc)
-            if pairs <= 0 or last <= first:
+            columns = width - abs(dc)
+            if pairs <= 0 or columns <= 0:
                 continue
-            here = (slice(top, top + pairs), slice(first, last))
-            there = (slice(top + dr, top + dr + pairs), slice(first + dc, last + dc))
-            buffer, flags = step[:pairs, :last - first], jump[:pairs, :last - first]
+            here, there = _pair_slices(top, pairs, dr, dc, width)
+            buffer, flags = step[:pairs, :columns], jump[:pairs, :columns]
             np.subtract(waves[there], waves[here], out=buffer)
             np.abs(buffer, out=buffer)
             np.greater_equal(buffer, 0.5, out=flags)
