@@ -1,5 +1,6 @@
 """`zelnor batch`: many measurement folders on a real Dask cluster, one summary row each."""
 import csv
+import io
 import json
 import os
 import subprocess
@@ -111,10 +112,12 @@ def test_two_workers_any_order_same_summary_bytes(lot, one_worker, tmp_path, cap
     assert summary_bytes(out) == summary_bytes(one_worker[1])
     text, err = capsys.readouterr()
     assert "2 failed" in text
-    # one line per failed measurement, no progress bar off a terminal, and of Dask's log at most its
+    # the bar as log lines, one line per failed measurement, and of Dask's log at most its
     # warnings (a busy machine can make it warn about a slow event loop)
     ours = [line for line in err.splitlines() if line.startswith("zelnor")]
-    assert ours == [f"zelnor: corrupt: {ERRORS['corrupt']}", f"zelnor: missing: {ERRORS['missing']}"]
+    bars = [line for line in ours if line.startswith("zelnor batch [")]
+    assert bars[0].endswith("] 0/5") and bars[-1] == f"zelnor batch [{'#' * 30}] 5/5, 2 failed"
+    assert ours[len(bars):] == [f"zelnor: corrupt: {ERRORS['corrupt']}", f"zelnor: missing: {ERRORS['missing']}"]
     assert " - INFO - " not in err and "Traceback" not in err
 
 
@@ -181,6 +184,35 @@ def test_measurement_names(folders, names, tmp_path, monkeypatch):
 def test_natural_order():
     names = ["f10.pgm", "f9.pgm", "f1.pgm", "f1", "f01.pgm", "g2.pgm"]
     assert batch.natural_sorted(names) == ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]
+
+
+class _Stream(io.StringIO):
+    def __init__(self, terminal):
+        super().__init__()
+        self.terminal = terminal
+
+    def isatty(self):
+        return self.terminal
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+@pytest.mark.parametrize("total", [1, 7, 1000])
+def test_progress_redraws_on_a_terminal_and_logs_tenths_elsewhere(terminal, total):
+    stream = _Stream(terminal)
+    progress = batch.Progress(total, stream)
+    for index in range(total):
+        progress.step(ok=index % 3 != 1)
+    failed = total // 3 + (total % 3 == 2)
+    last = f"zelnor batch [{'#' * 30}] {total}/{total}" + (f", {failed} failed" if failed else "")
+    text = stream.getvalue()
+    if terminal:  # one line, redrawn per measurement
+        assert text.count("\r") == total + 1 and text.endswith("\r" + last + "\n") and text.count("\n") == 1
+        return
+    lines = text.splitlines()
+    assert "\r" not in text and lines[0].endswith(f"] 0/{total}") and lines[-1] == last
+    done = [int(line.split("] ")[1].split("/")[0]) for line in lines]
+    assert done == sorted(set(done)) and len(lines) <= 12
+    assert all(10 * count // total > 10 * (count - 1) // total for count in done[1:-1])
 
 
 @pytest.mark.parametrize("options, message", [

@@ -130,30 +130,38 @@ def measure_options(args):
 
 
 class Progress:
-    """A one-line bar on a terminal's stderr; silent when stderr is not a terminal."""
+    """A one-line bar on stderr, redrawn in place on a terminal. Written to a file or a pipe (a
+    cluster job's log), the bar is a line of its own at the start, at each tenth of the batch and at
+    the end: at most a dozen lines, however large the batch."""
 
     WIDTH = 30
 
     def __init__(self, total, stream=None):
         self.total, self.done, self.failed = total, 0, 0
         self.stream = sys.stderr if stream is None else stream
-        self.shown = self.stream.isatty()
+        try:
+            self.live = self.stream.isatty()
+        except (AttributeError, ValueError):  # a closed or plain stream: log lines
+            self.live = False
         self._draw()
 
     def step(self, ok):
         self.done += 1
         self.failed += not ok
-        self._draw()
+        if self.live or self.done == self.total or self._tenth(self.done) > self._tenth(self.done - 1):
+            self._draw()
+
+    def _tenth(self, done):
+        return 10 * done // max(self.total, 1)
 
     def _draw(self):
-        if not self.shown:
-            return
         filled = self.WIDTH * self.done // max(self.total, 1)
         failed = f", {self.failed} failed" if self.failed else ""
-        self.stream.write(f"\rzelnor batch [{'#' * filled}{'.' * (self.WIDTH - filled)}] "
-                          f"{self.done}/{self.total}{failed}")
-        if self.done == self.total:
-            self.stream.write("\n")
+        bar = f"zelnor batch [{'#' * filled}{'.' * (self.WIDTH - filled)}] {self.done}/{self.total}{failed}"
+        if self.live:
+            self.stream.write("\r" + bar + ("\n" if self.done == self.total else ""))
+        else:
+            self.stream.write(bar + "\n")
         self.stream.flush()
 
 
@@ -340,7 +348,8 @@ def run(args):
             client.cancel(futures)
             rows = [row or _unmeasured(names, args.folders, order[position], "interrupted")
                     for position, row in enumerate(rows)]
-            print(file=sys.stderr)
+            if progress.live:  # end the bar's line
+                print(file=sys.stderr)
         elapsed = time.perf_counter() - started
     write_summary(out, rows)
 
