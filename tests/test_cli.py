@@ -59,6 +59,17 @@ def test_simulate_then_measure_round_trip(tmp_path, capsys):
     assert status == 0
     report = json.loads((meas / "report.json").read_text())
     assert_recovers(report, _coefficients(coefficients))
+    # The simulation's folder measures as its frames: its maps, and a figure, are not taken for frames;
+    # nor are the maps a measurement wrote into its own frames' folder, when it is measured again.
+    (sim / "figure.png").write_bytes(b"\x89PNG\r\n\x1a\n not decoded")
+    for out in (tmp_path / "again", sim, sim):
+        status, _, err = run(["measure", str(sim), "--remove", "piston", "--out", str(out), "--no-figure"], capsys)
+        assert status == 0, err
+        assert json.loads((out / "report.json").read_text())["coefficients"] == report["coefficients"]
+    # A report.json that is not ours hides nothing.
+    (sim / "report.json").write_text(json.dumps({"command": "other", "files": ["surface.npy", "figure.png"]}))
+    status, _, err = run(["measure", str(sim), "--out", str(meas), "--no-figure"], capsys)
+    assert status == 2 and "figure.png" in err
 
 
 def test_measure_units_threshold_pupil_and_removal(tmp_path, capsys):

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import glob
+import json
 import logging
 import os
 import re
@@ -19,6 +20,9 @@ from .road import RoadError
 FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
 MAX_SIDE = 65535  # the module's image dimensions are 16-bit
 _TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
+# What `simulate` and `measure` write beside report.json, other than frames.
+OWN_OUTPUTS = frozenset([f"{name}{suffix}" for name in ("wrapped_phase", "true_surface", "surface", "residual")
+                         for suffix in (".pgm", ".npy")] + ["figure.png"])
 
 
 @contextlib.contextmanager
@@ -72,6 +76,20 @@ def sniff(path):
     return None
 
 
+def own_outputs(folder):
+    """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
+    theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
+    folder before) must not take them for frames."""
+    try:
+        with open(os.path.join(folder, "report.json"), encoding="utf-8") as handle:
+            report = json.load(handle)
+    except (OSError, ValueError):
+        return []
+    if not isinstance(report, dict) or report.get("command") not in ("simulate", "measure"):
+        return []
+    return [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
+
+
 def expand(arguments, exclude=()):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
     matches in natural order (frame_2 before frame_10). Files listed in plain character order
@@ -84,8 +102,8 @@ def expand(arguments, exclude=()):
         if os.path.isdir(argument):
             names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=natural_key)
             members = [os.path.join(argument, name) for name in names]
-            # The pupil's mask file may sit beside the frames: it is not one of them.
-            skipped = {os.path.realpath(path) for path in exclude}
+            # The pupil's mask file may sit beside the frames, and so may our own outputs: they are not frames.
+            skipped = {os.path.realpath(path) for path in [*exclude, *own_outputs(argument)]}
             members = [path for path in members if os.path.isfile(path) and os.path.realpath(path) not in skipped
                        and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
             if not members:
