@@ -121,7 +121,10 @@ def test_two_workers_any_order_same_summary_bytes(lot, one_worker, tmp_path, cap
     assert " - INFO - " not in err and "Traceback" not in err
 
 
-def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path):
+def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path, monkeypatch):
+    import distributed
+
+    monkeypatch.setattr(distributed, "LocalCluster", None)  # the batch must run on the cluster given
     address_file = tmp_path / "scheduler.json"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env, "cwd": tmp_path}
@@ -138,9 +141,10 @@ def test_existing_scheduler_and_worker_processes(lot, one_worker, tmp_path):
         # two threads in one process share the C generator: the batch must still be deterministic
         worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address, "--nthreads", "2",
                                    "--no-dashboard"], **quiet)
-        out = tmp_path / "out"
-        assert run_batch(lot, out, ["--scheduler", address]) == 1
-        assert summary_bytes(out) == summary_bytes(one_worker[1])
+        for option, value in (("--scheduler", address), ("--scheduler-file", str(address_file))):
+            out = tmp_path / option.strip("-")
+            assert run_batch(lot, out, [option, value]) == 1
+            assert summary_bytes(out) == summary_bytes(one_worker[1])
     finally:
         for process in (worker, scheduler):
             if process is not None:
@@ -221,11 +225,17 @@ def test_progress_redraws_on_a_terminal_and_logs_tenths_elsewhere(terminal, tota
     (["lotA/s1", "--workers", "0"], "argument --workers: value must lie in 1..4096, got 0"),
     (["lotA/s1", "--workers", "2", "--scheduler", "tcp://127.0.0.1:8786"], "--workers sizes a local cluster"),
     (["lotA/s1", "--scheduler", "nonsense"], "bad --scheduler 'nonsense': expected tcp://HOST:PORT"),
+    (["lotA/s1", "--scheduler", "tcp://127.0.0.1:8786", "--scheduler-file", "s.json"],
+     "--scheduler and --scheduler-file: give one"),
+    (["lotA/s1", "--workers", "2", "--scheduler-file", "s.json"], "--workers sizes a local cluster"),
+    (["lotA/s1", "--scheduler-file", "s.json"], "--scheduler-file s.json: does not exist after 0 s"),
+    (["lotA/s1", "--scheduler-file", "lotA/s1/f8.pgm"], "--scheduler-file lotA/s1/f8.pgm: is not a Dask scheduler"),
     (["lotA/s1", "--remove", "coma"], "argument --remove: bad --remove 'coma'"),
     (["lotA/s1", "--pupil", "square"], "argument --pupil: bad --pupil 'square'"),
     (["lotA/s1", "--unwrapper", "magic"], "argument --unwrapper: invalid choice"),
 ])
-def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys):
+def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0)  # a scheduler file that never comes
     out = tmp_path / "out"
     assert run_batch(lot, out, options, folders=()) == 2
     err = capsys.readouterr().err

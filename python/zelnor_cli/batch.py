@@ -177,6 +177,26 @@ def _check_address(address):
         raise road.RoadError(f"bad --scheduler {address!r}: expected tcp://HOST:PORT")
 
 
+def _scheduler_from_file(path):
+    """The address in a scheduler file, waiting for the file as Dask's own client does: in a job script
+    the scheduler may still be starting."""
+    deadline = time.monotonic() + WORKER_WAIT_SECONDS
+    while True:
+        try:
+            with open(path, encoding="utf-8") as handle:
+                address = json.load(handle).get("address")
+            if isinstance(address, str) and address:
+                return address
+            problem = "holds no scheduler address"
+        except FileNotFoundError:
+            problem = "does not exist"
+        except (OSError, ValueError, AttributeError):  # half written, or not a scheduler file
+            problem = "is not a Dask scheduler file"
+        if time.monotonic() >= deadline:
+            raise road.RoadError(f"--scheduler-file {path}: {problem} after {WORKER_WAIT_SECONDS} s")
+        time.sleep(0.2)
+
+
 def _import_dask():
     try:
         import dask
@@ -312,12 +332,16 @@ def write_summary(out, rows):
 
 def run(args):
     """`zelnor batch`: 0 when every measurement succeeds, 1 when some failed."""
-    if args.scheduler and args.workers:
-        raise road.RoadError("--workers sizes a local cluster: not with --scheduler")
+    if args.scheduler and args.scheduler_file:
+        raise road.RoadError("--scheduler and --scheduler-file: give one")
+    if (args.scheduler or args.scheduler_file) and args.workers:
+        raise road.RoadError("--workers sizes a local cluster: not with --scheduler or --scheduler-file")
     for folder in args.folders:
         if not os.path.isdir(folder):
             raise road.RoadError(f"{folder}: no such folder")
     names = measurement_names(args.folders)
+    if args.scheduler_file:
+        args.scheduler = _scheduler_from_file(args.scheduler_file)
     start_method = None
     if not args.scheduler:
         start_method = _start_fork_server(figures=not args.no_figure)

@@ -198,6 +198,8 @@ def _parser():
     batch.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
     batch.add_argument("--workers", type=_workers, help="worker processes of the local cluster (default: core count)")
     batch.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster, e.g. tcp://HOST:8786")
+    batch.add_argument("--scheduler-file", metavar="PATH",
+                       help="run on the existing Dask cluster whose scheduler writes PATH (dask scheduler --scheduler-file)")
     add_measure_options(batch)
     return parser
 
