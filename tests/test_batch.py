@@ -290,3 +290,40 @@ def test_failed_tasks_come_back_as_error_text():
         futures = client.map(reciprocal, [4, 0, 2], pure=False)
         seen = sorted(batch.finished(client, futures))
     assert seen == [(0, 0.25, None), (1, None, "ZeroDivisionError: division by zero"), (2, 0.5, None)]
+
+
+@pytest.fixture(scope="module")
+def thread_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, thread_client, tmp_path, monkeypatch):
+    monkeypatch.chdir(lot)
+    out = tmp_path / "api"
+    rows = batch.measure_folders(thread_client, reversed(NAMES), out, ["--no-figure"], progress=False)
+    assert summary_bytes(out) == summary_bytes(one_worker[1])
+    assert rows == json.loads((out / "summary.json").read_text(encoding="utf-8"))
+    with pytest.raises(road.RoadError, match="options are measure's"):
+        batch.measure_folders(thread_client, NAMES, tmp_path / "never", ["--workers", "2"])
+    assert not (tmp_path / "never").exists()
+
+
+def test_ctrl_c_keeps_what_is_done_and_writes_the_summary(lot, thread_client, tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(lot)
+    results = batch.finished
+
+    def first_then_ctrl_c(client, futures):
+        yield next(results(client, futures))
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(batch, "finished", first_then_ctrl_c)
+    out = tmp_path / "cut"
+    with pytest.raises(KeyboardInterrupt):
+        batch.measure_folders(thread_client, NAMES, out, ["--no-figure"])
+    rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
+    assert [row["name"] for row in rows] == sorted(NAMES.values(), key=batch.natural_key)
+    errors = [row["error"] for row in rows]
+    assert errors.count("interrupted") == len(NAMES) - 1 and "interrupted" not in capsys.readouterr().err

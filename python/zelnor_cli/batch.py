@@ -330,16 +330,74 @@ def write_summary(out, rows):
     _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 
+def _check_folders(folders):
+    """Each folder's measurement name, after checking that the folders exist."""
+    for folder in folders:
+        if not os.path.isdir(folder):
+            raise road.RoadError(f"{folder}: no such folder")
+    return measurement_names(folders)
+
+
+def _measure_all(client, folders, names, out, options, progress):
+    """Every folder measured on `client`: (rows in name order, whether Ctrl-C cut the batch short, seconds
+    from the first submission to the last result). On Ctrl-C what is done is kept and the rest of the
+    measurements are cancelled and come back as `interrupted` error rows."""
+    order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
+    # Absolute paths: workers of an existing cluster run in folders of their own.
+    futures = client.map(measure_folder, [names[i] for i in order], [folders[i] for i in order],
+                         [os.path.abspath(folders[i]) for i in order],
+                         [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
+    started = time.perf_counter()
+    rows = [None] * len(order)
+    bar = Progress(len(futures)) if progress else None
+    try:
+        for position, row, error in finished(client, futures):
+            # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
+            rows[position] = row if error is None else _unmeasured(names, folders, order[position], error)
+            if bar:
+                bar.step(rows[position]["status"] == "ok")
+    except KeyboardInterrupt:
+        client.cancel(futures)
+        rows = [row or _unmeasured(names, folders, order[position], "interrupted")
+                for position, row in enumerate(rows)]
+        if bar and bar.live:  # end the bar's line
+            print(file=sys.stderr)
+        return rows, True, time.perf_counter() - started
+    return rows, False, time.perf_counter() - started
+
+
+def measure_folders(client, folders, out="zelnor-out", options=(), progress=True):
+    """Measures each folder on a Dask `client` as `zelnor batch` does, and returns the summary rows.
+
+    Writes OUT/NAME/ per measurement and OUT/summary.csv and OUT/summary.json, exactly as the
+    command; the rows (dicts keyed by SUMMARY_COLUMNS, in name order) are those of the summary.
+    `options` are measure options as on the command line, e.g. ``["--pupil", "annulus:0.3",
+    "--no-figure"]``. The client's workers must import zelnor and see the folders and OUT under the
+    same paths. Bad folders or options raise road.RoadError before anything is written; Ctrl-C keeps
+    what is done, writes the summary and raises KeyboardInterrupt."""
+    from . import cli
+
+    folders = [os.fspath(folder) for folder in folders]
+    out = os.path.abspath(os.fspath(out))
+    args = cli._parser().parse_args(["batch", "DIR", *options])
+    if args.workers or args.scheduler or args.scheduler_file or args.out != "zelnor-out":
+        raise road.RoadError("options are measure's: the client and out are given as arguments")
+    names = _check_folders(folders)
+    os.makedirs(out, exist_ok=True)
+    rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
+    write_summary(out, rows)
+    if interrupted:
+        raise KeyboardInterrupt
+    return rows
+
+
 def run(args):
     """`zelnor batch`: 0 when every measurement succeeds, 1 when some failed."""
     if args.scheduler and args.scheduler_file:
         raise road.RoadError("--scheduler and --scheduler-file: give one")
     if (args.scheduler or args.scheduler_file) and args.workers:
         raise road.RoadError("--workers sizes a local cluster: not with --scheduler or --scheduler-file")
-    for folder in args.folders:
-        if not os.path.isdir(folder):
-            raise road.RoadError(f"{folder}: no such folder")
-    names = measurement_names(args.folders)
+    names = _check_folders(args.folders)
     if args.scheduler_file:
         args.scheduler = _scheduler_from_file(args.scheduler_file)
     start_method = None
@@ -348,33 +406,11 @@ def run(args):
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)
-    order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
     options = measure_options(args)
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-
-    rows = [None] * len(order)
     with _client(args, start_method) as client:
-        # Absolute paths: workers of an existing cluster run in folders of their own.
-        futures = client.map(measure_folder, [names[i] for i in order], [args.folders[i] for i in order],
-                             [os.path.abspath(args.folders[i]) for i in order],
-                             [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
-        started = time.perf_counter()
-        progress = Progress(len(futures))
-        interrupted = False
-        try:
-            for position, row, error in finished(client, futures):
-                # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
-                rows[position] = row if error is None else _unmeasured(names, args.folders, order[position], error)
-                progress.step(rows[position]["status"] == "ok")
-        except KeyboardInterrupt:  # keep what is done: the rest becomes error rows
-            interrupted = True
-            client.cancel(futures)
-            rows = [row or _unmeasured(names, args.folders, order[position], "interrupted")
-                    for position, row in enumerate(rows)]
-            if progress.live:  # end the bar's line
-                print(file=sys.stderr)
-        elapsed = time.perf_counter() - started
+        rows, interrupted, elapsed = _measure_all(client, args.folders, names, out, options, progress=True)
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]
