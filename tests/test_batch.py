@@ -300,14 +300,19 @@ def thread_client():
         yield client
 
 
-def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, thread_client, tmp_path, monkeypatch):
+def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, tmp_path, monkeypatch):
+    import distributed
+
     monkeypatch.chdir(lot)
     out = tmp_path / "api"
-    rows = batch.measure_folders(thread_client, reversed(NAMES), out, ["--no-figure"], progress=False)
+    # A cluster as a user makes one: worker processes, which Dask starts with single-threaded BLAS.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, dashboard_address=None) as cluster, \
+            distributed.Client(cluster, set_as_default=False) as client:
+        rows = batch.measure_folders(client, reversed(NAMES), out, ["--no-figure"], progress=False)
+        with pytest.raises(road.RoadError, match="options are measure's"):
+            batch.measure_folders(client, NAMES, tmp_path / "never", ["--workers", "2"])
     assert summary_bytes(out) == summary_bytes(one_worker[1])
     assert rows == json.loads((out / "summary.json").read_text(encoding="utf-8"))
-    with pytest.raises(road.RoadError, match="options are measure's"):
-        batch.measure_folders(thread_client, NAMES, tmp_path / "never", ["--workers", "2"])
     assert not (tmp_path / "never").exists()
 
 
