@@ -97,6 +97,31 @@ USER_FILE = textwrap.dedent(
 )
 
 
+# The road as a pipeline calls it, under `mypy --strict`: no untyped call, the types users expect.
+ROAD_FILE = textwrap.dedent(
+    """\
+    from zelnor_cli import batch, frames, road
+
+    mask = road.disc_pupil(64, 64)
+    images = road.make_frames(road.synthesize_surface({4: 1.0}, mask), mask, 4, noise=2.0)
+    waves = road.unwrap_waves(mask, road.retrieve_phase(images), "unwrap")
+    fit = road.fit_zernike(waves, mask)
+    with road.using_threads(1):
+        flat = road.remove_terms(waves, mask, fit, [0, 1, 2])
+    reveal_type(mask)  # ndarray[bool]
+    reveal_type(images)  # list[ndarray[uint16]]
+    reveal_type(road.modulation(images))  # ndarray[float64]
+    reveal_type(flat)  # ndarray[float64]
+    reveal_type(road.largest_region(mask))  # tuple[ndarray[bool], int]
+    reveal_type(road.pv_rms(flat, mask))  # tuple[float, float]
+    reveal_type(road.discontinuities(waves, mask))  # int
+    reveal_type(frames.load_mask("pupil.png", mask.shape))  # ndarray[bool]
+    reveal_type(batch.measure_folders)  # measure_folders
+    road.disc_pupil("64", 64)  # wrong
+    """
+)
+
+
 @pytest.fixture(scope="module")
 def user_env():
     """A fresh virtual environment (no system site-packages) with the built wheel, numpy and mypy, and
@@ -116,6 +141,7 @@ def user_env():
                               env=env, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
         (root / "user.py").write_text(USER_FILE)
+        (root / "road_user.py").write_text(ROAD_FILE)
         yield root, python, env
 
 
@@ -174,3 +200,20 @@ def test_pyright_finds_the_stubs(user_env):
                           capture_output=True, text=True)
     check_output(proc.stdout, " - error: ", " - information: Type of ",
                  'cannot be assigned to parameter "limit" of type "float" in function "roundmask"')
+
+
+def test_mypy_checks_the_road_strictly(user_env):
+    root, python, env = user_env
+    proc = subprocess.run([str(python), "-m", "mypy", "--strict", "--no-incremental", "road_user.py"], cwd=root,
+                          env=env, capture_output=True, text=True)
+    out = proc.stdout + proc.stderr
+    lines = ROAD_FILE.splitlines()
+    errors = [line for line in out.splitlines() if ": error:" in line]
+    assert [int(e.split(":")[1]) for e in errors] == [len(lines)], out
+    assert 'Argument 1 to "disc_pupil" has incompatible type "str"; expected "int"' in errors[0], out
+    types = {n: t.replace("Tuple[", "tuple[") for n, t in revealed(out, "Revealed type is").items()}
+    for number, line in enumerate(lines, 1):
+        if line.startswith("reveal_type("):
+            expected = line.split("# ")[1]
+            assert (types[number].startswith("def (client:") if expected == "measure_folders"
+                    else types[number] == expected), out

@@ -16,9 +16,13 @@ import sys
 import threading
 import time
 import zlib
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Sequence, Union
 
 from . import road
 from .frames import natural_key
+
+if TYPE_CHECKING:
+    import distributed
 
 NAME_SEPARATOR = "__"
 COEFFICIENT_COLUMNS = [f"Z{index + 1} {name}" for index, (_, _, name) in enumerate(road.FRINGE_TERMS)]
@@ -366,7 +370,9 @@ def _measure_all(client, folders, names, out, options, progress):
     return rows, False, time.perf_counter() - started
 
 
-def measure_folders(client, folders, out="zelnor-out", options=(), progress=True):
+def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.PathLike[str]]],
+                    out: Union[str, os.PathLike[str]] = "zelnor-out", options: Sequence[str] = (),
+                    progress: bool = True) -> List[Dict[str, Any]]:
     """Measures each folder on a Dask `client` as `zelnor batch` does, and returns the summary rows.
 
     Writes OUT/NAME/ per measurement and OUT/summary.csv and OUT/summary.json, exactly as the

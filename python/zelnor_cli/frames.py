@@ -10,8 +10,10 @@ import logging
 import os
 import re
 import sys
+from typing import Any, Iterable, List, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 import zelnor
 
@@ -259,7 +261,7 @@ def _size(shape):
     return f"{shape[1]}x{shape[0]}"
 
 
-def load_frames(arguments, exclude=()):
+def load_frames(arguments: Sequence[str], exclude: Iterable[str] = ()) -> Tuple[List[NDArray[Any]], List[str]]:
     """4, 5 or 7 frames of one size from files, folders and globs (leaving out the files in `exclude`
     that a folder holds), with the name of each frame's source."""
     frames, sources = [], []
@@ -279,7 +281,7 @@ def load_frames(arguments, exclude=()):
     return frames, sources
 
 
-def load_mask(path, shape):
+def load_mask(path: str, shape: Tuple[int, ...]) -> NDArray[np.bool_]:
     """A pupil from an image file of the frames' size: nonzero samples are inside."""
     images = read_images(path, allow_colour=True)
     if len(images) != 1:

@@ -1,11 +1,15 @@
 """The measurement road, built on the zelnor module and NumPy: pupil, surface,
 phase-shifted frames, phase retrieval, unwrapping and the Zernike fit."""
+from __future__ import annotations
+
 import concurrent.futures
 import contextlib
 import math
 import os
+from typing import Any, Iterator, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import NDArray
 
 import zelnor
 
@@ -40,7 +44,7 @@ class RoadError(Exception):
     """Bad input on the road: reported as one line, exit code 2."""
 
 
-def usable_cores():
+def usable_cores() -> int:
     """Cores this process may run on."""
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
@@ -51,13 +55,13 @@ _threads = usable_cores()
 MIN_BAND_ROWS = 64
 
 
-def threads():
+def threads() -> int:
     """Threads the road uses within one measurement."""
     return _threads
 
 
 @contextlib.contextmanager
-def using_threads(count):
+def using_threads(count: int) -> Iterator[None]:
     """Within the block the road uses at most `count` threads per measurement: 1 where measurements
     already run side by side, one per core, as in a batch. Results never depend on it."""
     global _threads
@@ -88,12 +92,12 @@ def side_by_side(*calls):
         return [first] + [future.result() for future in later]
 
 
-def disc_pupil(height, width):
+def disc_pupil(height: int, width: int) -> NDArray[np.bool_]:
     """The disc inscribed in a (height, width) image, as a bool mask."""
     return zelnor.roundmask(1.0, width, height)
 
 
-def annulus_pupil(height, width, ratio):
+def annulus_pupil(height: int, width: int, ratio: float) -> NDArray[np.bool_]:
     """The inscribed disc without a central obstruction of `ratio` times its radius."""
     if not 0.0 < ratio < 1.0:
         raise RoadError(f"the obstruction ratio must lie between 0 and 1, got {ratio}")
@@ -102,7 +106,7 @@ def annulus_pupil(height, width, ratio):
     return pupil
 
 
-def pupil_box(mask):
+def pupil_box(mask: NDArray[np.bool_]) -> Optional[Tuple[slice, slice]]:
     """(row slice, column slice) of the mask's bounding box, or None for an empty mask."""
     rows = np.flatnonzero(mask.any(axis=1))
     if rows.size == 0:
@@ -111,7 +115,7 @@ def pupil_box(mask):
     return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
 
 
-def largest_region(mask):
+def largest_region(mask: NDArray[np.bool_]) -> Tuple[NDArray[np.bool_], int]:
     """The largest 4-connected region of the mask, and the number of regions.
 
     Unwrapping relates pixels only through chains of neighbours: separate regions would each
@@ -147,12 +151,12 @@ def largest_region(mask):
                 parent[root(k)] = root(i)
                 k += 1
     labels = [root(i) for i in range(len(rows))]
-    sizes = {}
+    sizes: dict[int, int] = {}
     for label, start, end in zip(labels, first, last):
         sizes[label] = sizes.get(label, 0) + end - start
     if len(sizes) == 1:
         return mask, 1
-    keep = max(sizes, key=sizes.get)
+    keep = max(sizes, key=sizes.__getitem__)
     region = np.zeros_like(mask)
     for label, row, start, end in zip(labels, rows, first, last):
         if label == keep:
@@ -160,7 +164,7 @@ def largest_region(mask):
     return region, len(sizes)
 
 
-def synthesize_surface(coefficients, mask):
+def synthesize_surface(coefficients: Mapping[int, float], mask: NDArray[np.bool_]) -> NDArray[np.float64]:
     """Surface in waves from Fringe coefficients (index 0 = Fringe 1)."""
     vector = np.zeros(FIT_TERMS)
     for index, value in coefficients.items():
@@ -168,7 +172,8 @@ def synthesize_surface(coefficients, mask):
     return zelnor.zernike_surface(vector, mask)
 
 
-def make_frames(surface, mask, count, peak=65535, noise=0.0):
+def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: int, peak: int = 65535,
+                noise: float = 0.0) -> list[NDArray[np.uint16]]:
     """Phase-shifted uint16 frames of a surface in waves, with optional uniform noise in counts."""
     step = PHASE_STEPS[count]
     frames = []
@@ -182,7 +187,7 @@ def make_frames(surface, mask, count, peak=65535, noise=0.0):
     return frames
 
 
-def modulation(frames):
+def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     """Fringe modulation B per pixel, in counts: least-squares fit of
     A + B cos(phase + k * step) over the frames."""
     step = PHASE_STEPS[len(frames)]
@@ -202,7 +207,7 @@ def modulation(frames):
     return a
 
 
-def check_frames(frames):
+def check_frames(frames: Sequence[NDArray[Any]]) -> None:
     if len(frames) not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {len(frames)}")
     shapes = {frame.shape for frame in frames}
@@ -210,7 +215,7 @@ def check_frames(frames):
         raise RoadError("frames have different sizes: " + ", ".join(f"{w}x{h}" for h, w in sorted(shapes)))
 
 
-def retrieve_phase(frames):
+def retrieve_phase(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
     frames = [np.asarray(frame, np.uint16) for frame in frames]
@@ -232,7 +237,7 @@ def retrieve_phase(frames):
     return wrapped
 
 
-def unwrap_waves(mask, wrapped, method):
+def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: str) -> NDArray[np.float64]:
     """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask.
 
     Only the pupil's bounding box is unwrapped, followed by one invalid row and
@@ -280,7 +285,7 @@ def _jump_pixels(waves, mask):
     return np.flatnonzero(marked)
 
 
-def repair_lone_jumps(waves, mask, rounds=8):
+def repair_lone_jumps(waves: NDArray[np.float64], mask: NDArray[np.bool_], rounds: int = 8) -> None:
     """Puts right, in place, pixels that the unwrapper left a whole number of waves off while most of
     their eight neighbours agree on a different number.
 
@@ -462,7 +467,7 @@ def _count_jumps(waves, mask, directions, block_rows=64):
     return count
 
 
-def discontinuities(waves, mask):
+def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
     """Pairs of neighbouring pupil pixels (side by side or one above the other) whose unwrapped values
     differ by half a wave or more.
 
@@ -471,7 +476,7 @@ def discontinuities(waves, mask):
     return _count_jumps(waves, mask, _SIDE_PAIRS)
 
 
-def fit_zernike(surface, mask, terms=FIT_TERMS):
+def fit_zernike(surface: NDArray[np.float64], mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> NDArray[np.float64]:
     """Least-squares Fringe coefficients (index 0 = Fringe 1) of a surface inside the mask."""
     pixels = int(np.count_nonzero(mask))
     if pixels < terms:
@@ -481,7 +486,8 @@ def fit_zernike(surface, mask, terms=FIT_TERMS):
     return fit.fit(surface, mask, terms)
 
 
-def remove_terms(surface, mask, coefficients, indices):
+def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coefficients: NDArray[np.float64],
+                 indices: Sequence[int]) -> NDArray[np.float64]:
     """The surface minus the chosen fitted terms, inside the mask."""
     if not indices:
         return surface.copy()
@@ -494,7 +500,7 @@ def remove_terms(surface, mask, coefficients, indices):
     return result
 
 
-def pv_rms(surface, mask):
+def pv_rms(surface: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[float, float]:
     """Peak-to-valley and RMS (about the mean) of the surface inside the mask; (0, 0) for an empty mask."""
     values = surface[mask]
     if values.size == 0:
