@@ -278,26 +278,23 @@ def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)
 
 
-def test_failed_tasks_come_back_as_error_text():
-    """A task that fails outside the road (here in a thread cluster) is reported by its position, not raised."""
-    import distributed
-
-    def reciprocal(value):
-        return 1 / value
-
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) as cluster, \
-            distributed.Client(cluster, set_as_default=False) as client:
-        futures = client.map(reciprocal, [4, 0, 2], pure=False)
-        seen = sorted(batch.finished(client, futures))
-    assert seen == [(0, 0.25, None), (1, None, "ZeroDivisionError: division by zero"), (2, 0.5, None)]
-
-
 @pytest.fixture(scope="module")
 def thread_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         yield client
+
+
+def test_failed_tasks_come_back_as_error_text(thread_client):
+    """A task that fails outside the road (here in a thread cluster) is reported by its position, not raised."""
+
+    def reciprocal(value):
+        return 1 / value
+
+    futures = thread_client.map(reciprocal, [4, 0, 2], pure=False)
+    seen = sorted(batch.finished(thread_client, futures))
+    assert seen == [(0, 0.25, None), (1, None, "ZeroDivisionError: division by zero"), (2, 0.5, None)]
 
 
 def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, tmp_path, monkeypatch):
