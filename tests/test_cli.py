@@ -649,3 +649,76 @@ def test_using_threads_restores_the_count():
     with pytest.raises(ValueError):
         with road.using_threads(0):
             pass
+
+
+def beam_frames(size, radius, seed=5):
+    """Four noisy 16-bit camera frames of a beam `radius` of the image's half-width across, on a dark
+    background, and the surface in waves (tilt and defocus of the beam's own circle)."""
+    rng = np.random.default_rng(seed)
+    x = (2 * np.arange(size) + 1) / size - 1
+    x, y = x[None, :] / radius, x[:, None] / radius
+    beam = x * x + y * y <= 1
+    waves = 2.0 * x - 0.7 * y + 0.25 * (2 * (x * x + y * y) - 1)
+    frames = [np.clip(np.rint(1500 + beam * (20000 + 15000 * np.sin(2 * np.pi * waves + k * np.pi / 2))
+                              + rng.normal(0, 40, beam.shape)), 0, 65535).astype(np.uint16) for k in range(4)]
+    return frames, waves
+
+
+@pytest.mark.parametrize("radius", [1.0, 0.45, 0.25])
+def test_a_beam_smaller_than_the_image_gives_its_surface(radius, tmp_path, capsys):
+    """Fringe terms of the image's circle are nearly dependent over a small pupil: their fitted tilt is
+    noise there, so piston and tilt come out as the best-fit plane, as against the truth and scikit-image."""
+    restoration = pytest.importorskip("skimage.restoration")
+    frames, waves = beam_frames(192, radius)
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and report["discontinuities"] == 0
+    mask = zelnor.make_mask(road.modulation(frames), 5000.0)
+    assert report["pupil_pixels"] == np.count_nonzero(mask)
+    ill = radius < 0.5
+    assert (report["fit_condition"] > road.FIT_CONDITION_LIMIT) == ill
+    assert ("not to be trusted" in err) == ill and ("best-fit plane" in err) == ill
+
+    inside = np.flatnonzero(mask)
+    plane = zelnor.zernike_matrix(mask, 3)[:, inside].T
+
+    def flat_pv_rms(surface):
+        values = surface.ravel()[inside]
+        values = values - plane @ np.linalg.lstsq(plane, values, rcond=None)[0]
+        return np.ptp(values), values.std()
+
+    wrapped = np.arctan2(frames[3].astype(float) - frames[1], frames[0].astype(float) - frames[2])
+    peer = restoration.unwrap_phase(np.ma.masked_array(wrapped, ~mask)).filled(0) / (2 * np.pi)
+    got = report["surface"]["pv"], report["surface"]["rms"]
+    for pv_rms in (flat_pv_rms(waves), flat_pv_rms(peer)):
+        assert got == pytest.approx(pv_rms, abs=0.03)  # the frames' noise, about 0.005 waves a pixel
+    if not ill:  # the 29-term fit's own piston and tilt, as ever
+        surface = np.load(tmp_path / "o" / "surface.npy")
+        assert np.array_equal(surface, road.remove_terms(surface, mask, road.fit_zernike(surface, mask), []))
+
+
+@pytest.mark.parametrize("case", ["stuck", "dark-spot", "thin-ring"])
+def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
+    frames, _ = camera
+    pupil = []
+    if case == "stuck":  # the phase shifter never moved: no pixel has fringes
+        frames = [frames[0]] * 5
+    elif case == "dark-spot":  # a 10 x 10 speck of dust on the optics, dark in every frame
+        frames = [frame.copy() for frame in frames]
+        for frame in frames:
+            frame[40:50, 30:40] = 0
+    else:  # pixels of a ring this thin touch only at their corners
+        pupil = ["--pupil", "annulus:0.98"]
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), *pupil, "--json", "--out", str(tmp_path / "o"),
+                             "--no-figure"], capsys)
+    if case == "dark-spot":
+        assert status == 0 and "100 of the 7232 pupil pixels have no fringe modulation" in err
+        assert json.loads(text)["warnings"]
+    else:
+        message = "no fringe modulation at 7232 of the 7232" if case == "stuck" else "separate regions has"
+        assert status == 2 and message in err

@@ -109,3 +109,41 @@ def test_road_refuses_a_pupil_smaller_than_the_term_count():
     mask[4, 2:30] = True
     with pytest.raises(road.RoadError, match="the pupil has 14 pixels, fewer than the 29 fitted terms"):
         road.fit_zernike(np.zeros((16, 16)), mask)
+
+
+def _equilibrated_condition(mask):
+    inside = np.flatnonzero(mask)
+    basis = zelnor.zernike_matrix(mask, 29)[:, inside].T
+    return np.linalg.cond(basis / np.linalg.norm(basis, axis=0)) ** 2
+
+
+@pytest.mark.parametrize("kind, height, width, low, high", [
+    ("disc", 256, 256, 1.0, 1.1), ("annulus", 90, 160, 2.0, 100.0), ("full", 64, 96, 1e2, 1e4),
+    ("small-centred", 256, 256, 1e6, 1e18), ("off-centre", 200, 256, 1e6, np.inf), ("one-row", 40, 50, 1e6, np.inf),
+])
+def test_condition_is_that_of_the_full_matrix(kind, height, width, low, high):
+    mask = _pupil(kind, height, width)
+    got = fit.condition(mask)
+    assert low <= got <= high
+    if got < 1e8:  # beyond, both are rounding noise on a singular matrix
+        assert got == pytest.approx(_equilibrated_condition(mask), rel=1e-6)
+    assert road.fit_condition(mask) == got and (got > road.FIT_CONDITION_LIMIT) == (low > 1e5)
+    assert road.fit_zernike_and_condition(_surface(mask, 1), mask)[1] == got
+
+
+@pytest.mark.parametrize("indices", [[0], [1, 2], [0, 1, 2], [3], [0, 1, 2, 3]])
+@pytest.mark.parametrize("kind, height, width", [p for p in PUPILS if p[0] != "disc"] + [("thin-ring", 300, 300)])
+def test_low_order_fit_is_the_least_squares_fit_of_those_terms_alone(kind, height, width, indices):
+    """Piston is always fitted with the chosen terms; the fitted values equal lstsq's, however badly the 29
+    terms are conditioned on the pupil."""
+    mask = (zelnor.roundmask(1.0, width, height) & ~zelnor.roundmask(0.95, width, height) if kind == "thin-ring"
+            else _pupil(kind, height, width))
+    surface = _surface(mask, height + width)
+    fitted = sorted(set(indices) | {0})
+    inside = np.flatnonzero(mask)
+    basis = zelnor.zernike_matrix(mask, 4)[fitted][:, inside].T
+    expected = basis @ np.linalg.lstsq(basis, surface.ravel()[inside], rcond=None)[0]
+    got = road.fit_removable(surface, mask, indices)
+    assert got.shape == (29,) and not got[[k for k in range(29) if k not in fitted]].any()
+    values = zelnor.zernike_surface(got, mask).ravel()[inside]
+    assert np.max(np.abs(values - expected)) <= 1e-10 * np.max(np.abs(surface))

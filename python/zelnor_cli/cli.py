@@ -233,10 +233,17 @@ def _make_pupil(pupil, height, width, frames=None):
     return road.disc_pupil(height, width)
 
 
+# An annulus ring at least this many pixels wide is one 4-connected region.
+THIN_RING_PIXELS = 8
+
+
 def _check_pupil(mask, pupil, warnings):
-    """The pupil as measured, and its pixel count: a threshold or mask pupil in several separate
-    regions is cut down to its largest, since their relative pistons cannot be known."""
-    if pupil[0] in ("threshold", "mask"):
+    """The pupil as measured, and its pixel count: a pupil in several separate regions is cut down to its
+    largest, since their relative pistons cannot be known. Threshold and mask pupils may fall apart
+    anywhere; an annulus only when its ring is a few pixels wide, where its pixels touch only at corners."""
+    thin_ring = pupil[0] == "annulus" and (1.0 - pupil[1]) * min(mask.shape) / 2 < THIN_RING_PIXELS
+    regions = 1
+    if pupil[0] in ("threshold", "mask") or thin_ring:
         region, regions = road.largest_region(mask)
         if regions > 1:
             dropped = int(np.count_nonzero(mask)) - int(np.count_nonzero(region))
@@ -245,7 +252,8 @@ def _check_pupil(mask, pupil, warnings):
             mask = region
     pixels = int(np.count_nonzero(mask))
     if pixels < road.FIT_TERMS:
-        raise road.RoadError(f"the pupil has {pixels} pixels, fewer than the {road.FIT_TERMS} fitted terms")
+        where = "the pupil" if regions <= 1 else f"the largest of the pupil's {regions} separate regions"
+        raise road.RoadError(f"{where} has {pixels} pixels, fewer than the {road.FIT_TERMS} fitted terms")
     return mask, pixels
 
 
@@ -382,6 +390,36 @@ def _check_continuity(waves, mask, warnings):
     return jumps
 
 
+def _check_modulation(frames, wrapped, mask, pixels, warnings):
+    """Refuses frames with fringes at fewer pupil pixels than the fit needs, and warns of pupil pixels
+    without any: their phase is undefined."""
+    flat = road.unmodulated(frames, wrapped, mask)
+    if pixels - flat < road.FIT_TERMS:
+        raise road.RoadError(f"the frames show no fringe modulation at {flat} of the {pixels} pupil pixels (every "
+                             "frame reads the same there: no light, saturation or a stuck phase shifter)")
+    if flat:
+        warnings.append(f"{flat} of the {pixels} pupil pixels have no fringe modulation (every frame reads the "
+                        "same there: no light, saturation or a stuck phase shifter): their phase is undefined and "
+                        "came out as 0; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+
+
+def _finite_or_none(value):
+    """A number for report.json, which (being JSON) has no infinity."""
+    return value if math.isfinite(value) else None
+
+
+def _check_conditioning(condition, warnings, removed=()):
+    """Warns when the fit's condition number on this pupil leaves its coefficients not to be trusted."""
+    if condition > road.FIT_CONDITION_LIMIT:
+        text = (f"the pupil determines the {road.FIT_TERMS} Fringe terms of the image's unit circle poorly (fit "
+                f"condition number {condition:.1e}, above {road.FIT_CONDITION_LIMIT:.0e}: a pupil small, thin or "
+                "partial in the image): the recovered coefficients are not to be trusted")
+        if removed:
+            text += ("; the terms removed before PV and RMS are the least-squares fit of those terms alone "
+                     "(best-fit plane), not the recovered ones")
+        warnings.append(text)
+
+
 def _undersampled(wavefront, mask):
     """Largest wavefront step, in waves, between neighbouring pupil pixels."""
     largest = 0.0
@@ -416,11 +454,13 @@ def simulate(args):
     del wavefront
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
+    _check_modulation(frames, wrapped, mask, pixels, warnings)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     jumps = _check_continuity(surface, mask, warnings)
     if args.double_pass:
         surface *= 0.5
-    coefficients = road.fit_zernike(surface, mask)
+    coefficients, condition = road.fit_zernike_and_condition(surface, mask)
+    _check_conditioning(condition, warnings)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
     _output_folder(args.out)
@@ -435,7 +475,8 @@ def simulate(args):
         "command": "simulate", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": args.frames,
-        "unwrapper": args.unwrapper, "noise_counts": args.noise, "peak": args.peak,
+        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition),
+        "noise_counts": args.noise, "peak": args.peak,
         "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
         "coefficients": _coefficient_rows(coefficients, args.coefficients, 1.0),
@@ -462,6 +503,7 @@ def measure(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
+    _check_modulation(frames, wrapped, mask, pixels, warnings)
     _output_folder(args.out)
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
     # meanwhile (the kernels let other threads run).
@@ -472,26 +514,31 @@ def measure(args):
         jumps = _check_continuity(surface, mask, warnings)
         if args.double_pass:
             surface *= 0.5
-        coefficients = road.fit_zernike(surface, mask)
+        coefficients, condition = road.fit_zernike_and_condition(surface, mask)
+        _check_conditioning(condition, warnings, removed)
+        # Where the pupil leaves the 29 terms nearly dependent, their tilt is noise: take out the best-fit plane.
+        removal = (road.fit_removable(surface, mask, removed) if removed and condition > road.FIT_CONDITION_LIMIT
+                   else coefficients)
         unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
 
-        def scaled_map(indices):
+        def scaled_map(indices, fitted):
             # The two maps are made side by side from the one surface, which neither changes.
             if not indices and unit_scale == 1.0:
                 return surface, road.pv_rms(surface, mask)
-            result = road.remove_terms(surface, mask, coefficients, indices)
+            result = road.remove_terms(surface, mask, fitted, indices)
             if unit_scale != 1.0:
                 result *= unit_scale
             return result, road.pv_rms(result, mask)
 
         (fit, (fpv, frms)), (surface, (pv, rms)) = road.side_by_side(
-            lambda: scaled_map(list(range(road.FIT_TERMS))), lambda: scaled_map(removed))
+            lambda: scaled_map(list(range(road.FIT_TERMS)), coefficients), lambda: scaled_map(removed, removal))
         files = wrapped_files.result()
     report = {
         "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": len(frames),
-        "unwrapper": args.unwrapper, "inputs": sources, "removed_terms": list(args.remove),
+        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "inputs": sources,
+        "removed_terms": list(args.remove),
         "double_pass": args.double_pass, "units": unit,
         "conventions": _conventions(unit, args.double_pass, args.wavelength),
         "coefficients": _coefficient_rows(coefficients, None, unit_scale),

@@ -200,10 +200,76 @@ def _qr_solve(surface, mask, count, pixels):
     return solution
 
 
+def _pupil_radius(mask, xs, ys):
+    """Distance from the grid centre to the farthest pupil pixel centre (1.0 for a pupil at the centre)."""
+    rows = np.flatnonzero(mask.any(axis=1))
+    first = np.argmax(mask[rows], axis=1)  # each row's outermost pupil pixels
+    last = mask.shape[1] - 1 - np.argmax(mask[rows, ::-1], axis=1)
+    radius = math.sqrt(float(np.max(np.maximum(xs[first] ** 2, xs[last] ** 2) + ys[rows] ** 2)))
+    return 1.0 if radius < 1e-3 else radius  # a pixel or two at the centre: nothing to gain, no division by zero
+
+
+def _normal_equations(mask, count):
+    """The fit's Legendre tables and its Gram matrix over the pupil, in pupil-scaled coordinates.
+
+    The span of each |m| family (rho^(m + 2k) cos or sin m theta) is closed under scaling about the
+    grid centre: the terms of (x / radius, y / radius), for the largest radius in the pupil, are well
+    conditioned for small centred pupils, and their coefficients map back through `to_grid`."""
+    table = legendre_coefficients(count)
+    xs = grid_axis(mask.shape[1])
+    ys = grid_axis(mask.shape[0])
+    radius = _pupil_radius(mask, xs, ys)
+    px = legendre.legvander(xs / radius, DEGREE)
+    py = legendre.legvander(ys / radius, DEGREE)
+    blocks = list(_row_blocks(mask))
+    gram = np.einsum("jab,kcd,bdac->jk", table, table, _gram_moments(mask, px, py, blocks), optimize=True)
+    return table, px, py, blocks, gram, scaling_map(count, radius)
+
+
+def _equilibrated_condition(gram):
+    """Condition number of the Gram matrix scaled to a unit diagonal (inf if a term vanishes on the pupil):
+    a measure of the pupil's geometry rather than of the very different sizes of the terms."""
+    diagonal = np.diag(gram)
+    if not np.all(diagonal > 0.0) or not np.all(np.isfinite(gram)):
+        return math.inf
+    scale = 1.0 / np.sqrt(diagonal)
+    return float(np.linalg.cond(gram * scale[:, None] * scale[None, :]))
+
+
+def condition(mask: np.ndarray, terms: int = MAX_TERMS) -> float:
+    """Condition number of the least-squares fit of Fringe terms 1..terms of the image's unit circle over
+    the pixels where `mask` is true (terms equilibrated): about 1 for the inscribed disc, growing without
+    bound as the pupil gets small, thin or partial, where the terms become nearly dependent and their
+    coefficients are set by noise rather than by the surface."""
+    mask = np.ascontiguousarray(mask, dtype=bool)
+    count = min(terms, MAX_TERMS)
+    if count == 0:
+        return 1.0
+    if mask.ndim != 2 or np.count_nonzero(mask) < count:
+        return math.inf
+    _, _, _, _, gram, to_grid = _normal_equations(mask, count)
+    return _grid_condition(gram, to_grid)
+
+
+def _grid_condition(gram, to_grid):
+    """The equilibrated condition number of the fit in the grid's own terms, whose design is the scaled
+    one times inverse(to_grid)."""
+    try:
+        back = np.linalg.inv(to_grid)
+    except np.linalg.LinAlgError:
+        return math.inf
+    return _equilibrated_condition(back.T @ gram @ back)
+
+
 def fit(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> np.ndarray:
     """Least-squares coefficients of Fringe terms 1..terms (index 0 = Fringe 1) of
     `surface` over the pixels where `mask` is true; terms beyond 29 are zero on the
     module's grid and get coefficient 0, as lstsq's minimum-norm solution gives them."""
+    return fit_and_condition(surface, mask, terms)[0]
+
+
+def fit_and_condition(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> tuple[np.ndarray, float]:
+    """fit() and condition() together, from the one Gram matrix."""
     mask = np.ascontiguousarray(mask, dtype=bool)
     surface = np.asarray(surface, dtype=np.float64)
     if surface.shape != mask.shape or mask.ndim != 2:
@@ -211,40 +277,22 @@ def fit(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> np.nda
     result = np.zeros(terms)
     count = min(terms, MAX_TERMS)
     pixels = int(np.count_nonzero(mask))
-    if count == 0 or pixels == 0:
-        return result
-    # The span of each |m| family (rho^(m + 2k) cos or sin m theta) is closed under
-    # scaling about the grid centre: fit the terms of (x / radius, y / radius) for
-    # the largest radius in the pupil, well conditioned for small centred pupils, and
-    # map their coefficients back.
-    table = legendre_coefficients(count)
-    xs = grid_axis(mask.shape[1])
-    ys = grid_axis(mask.shape[0])
-    rows = np.flatnonzero(mask.any(axis=1))
-    first = np.argmax(mask[rows], axis=1)  # each row's outermost pupil pixels
-    last = mask.shape[1] - 1 - np.argmax(mask[rows, ::-1], axis=1)
-    radius = math.sqrt(float(np.max(np.maximum(xs[first] ** 2, xs[last] ** 2) + ys[rows] ** 2)))
-    if radius < 1e-3:  # a pixel or two at the centre: nothing to gain, and no division by zero
-        radius = 1.0
-    to_grid = scaling_map(count, radius)
-    px = legendre.legvander(xs / radius, DEGREE)
-    py = legendre.legvander(ys / radius, DEGREE)
-    blocks = list(_row_blocks(mask))
-    gram = np.einsum("jab,kcd,bdac->jk", table, table, _gram_moments(mask, px, py, blocks), optimize=True)
+    if count == 0:
+        return result, 1.0
+    if pixels == 0:
+        return result, math.inf
+    table, px, py, blocks, gram, to_grid = _normal_equations(mask, count)
     rhs = _project(table, _masked_moments(surface, mask, px, py, blocks))
+    grid_condition = _grid_condition(gram, to_grid) if pixels >= count else math.inf
 
     # Equilibrate: unit diagonal, so the condition number measures the pupil's
     # geometry rather than the very different sizes of the terms.
-    diagonal = np.diag(gram)
-    if np.all(diagonal > 0.0):
-        scale = 1.0 / np.sqrt(diagonal)
-        scaled = gram * scale[:, None] * scale[None, :]
-        condition = np.linalg.cond(scaled)
-    else:
-        condition = math.inf
+    condition = _equilibrated_condition(gram)
     if not condition < GRAM_CONDITION_LIMIT or not np.all(np.isfinite(rhs)):
         result[:count] = _qr_solve(surface, mask, count, pixels)
-        return result
+        return result, grid_condition
+    scale = 1.0 / np.sqrt(np.diag(gram))
+    scaled = gram * scale[:, None] * scale[None, :]
 
     def solve(right):
         return to_grid @ (scale * np.linalg.solve(scaled, scale * right))
@@ -266,4 +314,64 @@ def fit(surface: np.ndarray, mask: np.ndarray, terms: int = MAX_TERMS) -> np.nda
             break
         previous = size
     result[:count] = coefficients
+    return result, grid_condition
+
+
+# Fringe terms that fit_low_order fits: piston, tilt x, tilt y, defocus.
+LOW_ORDER = (0, 1, 2, 3)
+
+
+def fit_low_order(surface: np.ndarray, mask: np.ndarray, indices) -> np.ndarray:
+    """Least-squares coefficients (29 entries, index 0 = Fringe 1, the others 0) of piston and the chosen
+    tilt and defocus terms alone, of `surface` over the pixels where `mask` is true: with tilt, the
+    best-fit plane; with defocus too, the best-fit paraboloid of revolution.
+
+    The four terms span the same functions as 1, u, v and (r^2 - rc^2) / s^2 in coordinates u, v centred
+    on the pupil and scaled to its size (rc the centre's radius), which stay well conditioned however
+    small, thin or far off-centre the pupil is; the result is mapped back to the grid's terms exactly."""
+    mask = np.ascontiguousarray(mask, dtype=bool)
+    surface = np.asarray(surface, dtype=np.float64)
+    if surface.shape != mask.shape or mask.ndim != 2:
+        raise ValueError(f"surface {surface.shape} and mask {mask.shape} must be images of one shape")
+    chosen = sorted(set(indices) | {0})
+    if any(index not in LOW_ORDER for index in chosen):
+        raise ValueError(f"only piston, tilt and defocus (indices {LOW_ORDER}) are fitted alone, got {sorted(indices)}")
+    result = np.zeros(MAX_TERMS)
+    pixels = int(np.count_nonzero(mask))
+    if pixels == 0:
+        return result
+    xs = grid_axis(mask.shape[1])
+    ys = grid_axis(mask.shape[0])
+    row_counts = np.count_nonzero(mask, axis=1)
+    column_counts = np.count_nonzero(mask, axis=0)
+    xc = float(column_counts @ xs) / pixels
+    yc = float(row_counts @ ys) / pixels
+    size = max(float(np.max(np.abs(xs[column_counts > 0] - xc))), float(np.max(np.abs(ys[row_counts > 0] - yc))))
+    size = size if size > 0.0 else 1.0
+    u = (xs - xc) / size
+    v = (ys - yc) / size
+    # Each column as coefficients C[a, b] of u^a v^b.
+    columns = {0: [(0, 0, 1.0)], 1: [(1, 0, 1.0)], 2: [(0, 1, 1.0)],
+               3: [(2, 0, 1.0), (0, 2, 1.0), (1, 0, 2.0 * xc / size), (0, 1, 2.0 * yc / size)]}
+    table = np.zeros((len(chosen), 3, 3))
+    for j, index in enumerate(chosen):
+        for a, b, value in columns[index]:
+            table[j, a, b] = value
+    pu = np.vander(u, 3, increasing=True)
+    pv = np.vander(v, 3, increasing=True)
+    blocks = list(_row_blocks(mask))
+    gram = np.einsum("jab,kcd,bdac->jk", table, table, _gram_moments(mask, pu, pv, blocks), optimize=True)
+    rhs = _project(table, _masked_moments(surface, mask, pu, pv, blocks))
+    diagonal = np.diag(gram)
+    scale = np.where(diagonal > 0.0, 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0)), 0.0)
+    # A term that the pupil cannot tell from the others (tilt y on a single row) gets 0, as lstsq gives it.
+    solution, *_ = np.linalg.lstsq(gram * scale[:, None] * scale[None, :], scale * rhs, rcond=1e-12)
+    a = dict(zip(chosen, scale * solution))
+    # Back to the grid's terms: u = (x - xc) / s, (r^2 - rc^2) / s^2 = ((defocus + 1) / 2 - rc^2) / s^2.
+    tilt_x, tilt_y, defocus = a.get(1, 0.0) / size, a.get(2, 0.0) / size, a.get(3, 0.0) / (2.0 * size * size)
+    result[0] = a[0] - tilt_x * xc - tilt_y * yc + defocus * (1.0 - 2.0 * (xc * xc + yc * yc))
+    result[1], result[2], result[3] = tilt_x, tilt_y, defocus
+    for index in LOW_ORDER:
+        if index not in chosen:
+            result[index] = 0.0
     return result

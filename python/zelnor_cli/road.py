@@ -476,14 +476,63 @@ def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
     return _count_jumps(waves, mask, _SIDE_PAIRS)
 
 
+def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
+    """Pupil pixels without fringe modulation: every frame reads the same there (no light, saturation, a
+    stuck phase shifter), so their phase is undefined and `retrieve_phase` gives them the value of a zero angle.
+
+    Only pixels holding that value are compared frame by frame: no pass over the whole frame stack."""
+    zero = np.zeros((1, 1))
+    zero -= RETRIEVAL_OFFSET[len(frames)]
+    candidates = np.flatnonzero(wrapped.reshape(-1) == zelnor.wrap(zero, TWO_PI)[0, 0])
+    candidates = candidates[mask.reshape(-1)[candidates]]
+    if candidates.size == 0:
+        return 0
+    first = np.asarray(frames[0]).reshape(-1)[candidates]
+    same = np.ones(candidates.size, bool)
+    for frame in frames[1:]:
+        same &= np.asarray(frame).reshape(-1)[candidates] == first
+    return int(np.count_nonzero(same))
+
+
+# Above this condition number of the fit (fit.condition) the pupil leaves the 29 terms nearly dependent:
+# a disc is about 1, an annulus of obstruction ratio 0.7 about 1e5, 0.8 about 1e7, a half disc 1e7, a
+# disc half the image's size 5e8. Noise then sets the coefficients, and the fitted tilt taken out of a
+# map is off by as much as the surface itself.
+FIT_CONDITION_LIMIT = 1e6
+
+
+def fit_condition(mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> float:
+    """Condition number of the least-squares fit of Fringe terms 1..terms of the image's unit circle over the
+    mask (terms scaled to unit size): about 1 for the inscribed disc; above FIT_CONDITION_LIMIT (a small,
+    thin or partial pupil) the fitted coefficients are set by noise more than by the surface."""
+    from zelnor_cli import fit
+
+    return fit.condition(mask, terms)
+
+
+def fit_removable(surface: NDArray[np.float64], mask: NDArray[np.bool_], indices: Sequence[int]) -> NDArray[np.float64]:
+    """Least-squares coefficients of piston and the chosen tilt and defocus terms (indices from REMOVABLE)
+    alone, the other 29 - 4 entries 0: the best-fit plane or paraboloid, well defined on any pupil, for
+    `remove_terms` where the 29-term fit is not (fit_condition above FIT_CONDITION_LIMIT)."""
+    from zelnor_cli import fit
+
+    return fit.fit_low_order(surface, mask, indices)
+
+
 def fit_zernike(surface: NDArray[np.float64], mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> NDArray[np.float64]:
     """Least-squares Fringe coefficients (index 0 = Fringe 1) of a surface inside the mask."""
+    return fit_zernike_and_condition(surface, mask, terms)[0]
+
+
+def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.bool_],
+                              terms: int = FIT_TERMS) -> Tuple[NDArray[np.float64], float]:
+    """fit_zernike's coefficients and fit_condition's number, at the cost of the fit alone."""
     pixels = int(np.count_nonzero(mask))
     if pixels < terms:
         raise RoadError(f"the pupil has {pixels} pixels, fewer than the {terms} fitted terms")
     from zelnor_cli import fit
 
-    return fit.fit(surface, mask, terms)
+    return fit.fit_and_condition(surface, mask, terms)
 
 
 def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coefficients: NDArray[np.float64],
