@@ -115,6 +115,9 @@ ROAD_FILE = textwrap.dedent(
     reveal_type(road.largest_region(mask))  # tuple[ndarray[bool], int]
     reveal_type(road.pv_rms(flat, mask))  # tuple[float, float]
     reveal_type(road.discontinuities(waves, mask))  # int
+    reveal_type(road.fit_zernike_and_condition(waves, mask))  # tuple[ndarray[float64], float]
+    reveal_type(road.fit_removable(waves, mask, [0, 1, 2]))  # ndarray[float64]
+    reveal_type(road.unmodulated(images, waves, mask))  # int
     reveal_type(frames.load_mask("pupil.png", mask.shape))  # ndarray[bool]
     reveal_type(batch.measure_folders)  # measure_folders
     road.disc_pupil("64", 64)  # wrong

@@ -366,10 +366,11 @@ def fit_low_order(surface: np.ndarray, mask: np.ndarray, indices) -> np.ndarray:
     scale = np.where(diagonal > 0.0, 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0)), 0.0)
     # A term that the pupil cannot tell from the others (tilt y on a single row) gets 0, as lstsq gives it.
     solution, *_ = np.linalg.lstsq(gram * scale[:, None] * scale[None, :], scale * rhs, rcond=1e-12)
-    a = dict(zip(chosen, scale * solution))
+    centred = dict(zip(chosen, scale * solution))
     # Back to the grid's terms: u = (x - xc) / s, (r^2 - rc^2) / s^2 = ((defocus + 1) / 2 - rc^2) / s^2.
-    tilt_x, tilt_y, defocus = a.get(1, 0.0) / size, a.get(2, 0.0) / size, a.get(3, 0.0) / (2.0 * size * size)
-    result[0] = a[0] - tilt_x * xc - tilt_y * yc + defocus * (1.0 - 2.0 * (xc * xc + yc * yc))
+    tilt_x, tilt_y = centred.get(1, 0.0) / size, centred.get(2, 0.0) / size
+    defocus = centred.get(3, 0.0) / (2.0 * size * size)
+    result[0] = centred[0] - tilt_x * xc - tilt_y * yc + defocus * (1.0 - 2.0 * (xc * xc + yc * yc))
     result[1], result[2], result[3] = tilt_x, tilt_y, defocus
     for index in LOW_ORDER:
         if index not in chosen:
