@@ -132,12 +132,19 @@ def test_condition_is_that_of_the_full_matrix(kind, height, width, low, high):
 
 
 @pytest.mark.parametrize("indices", [[0], [1, 2], [0, 1, 2], [3], [0, 1, 2, 3]])
-@pytest.mark.parametrize("kind, height, width", [p for p in PUPILS if p[0] != "disc"] + [("thin-ring", 300, 300)])
+@pytest.mark.parametrize("kind, height, width", [p for p in PUPILS if p[0] != "disc"]
+                         + [("thin-ring", 300, 300), ("row-3", 96, 96), ("column-3", 96, 96)])
 def test_low_order_fit_is_the_least_squares_fit_of_those_terms_alone(kind, height, width, indices):
     """Piston is always fitted with the chosen terms; the fitted values equal lstsq's, however badly the 29
     terms are conditioned on the pupil."""
-    mask = (zelnor.roundmask(1.0, width, height) & ~zelnor.roundmask(0.95, width, height) if kind == "thin-ring"
-            else _pupil(kind, height, width))
+    if kind == "thin-ring":
+        mask = zelnor.roundmask(1.0, width, height) & ~zelnor.roundmask(0.95, width, height)
+    elif kind in ("row-3", "column-3"):  # off the centre line: a centroid not exactly on the pixels
+        mask = np.zeros((height, width), bool)
+        mask[3, 12:84] = True
+        mask = np.ascontiguousarray(mask.T) if kind == "column-3" else mask
+    else:
+        mask = _pupil(kind, height, width)
     surface = _surface(mask, height + width)
     fitted = sorted(set(indices) | {0})
     inside = np.flatnonzero(mask)

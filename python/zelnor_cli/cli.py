@@ -399,8 +399,8 @@ def _check_modulation(frames, wrapped, mask, pixels, warnings):
                              "frame reads the same there: no light, saturation or a stuck phase shifter)")
     if flat:
         warnings.append(f"{flat} of the {pixels} pupil pixels have no fringe modulation (every frame reads the "
-                        "same there: no light, saturation or a stuck phase shifter): their phase is undefined and "
-                        "came out as 0; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+                        "same there: no light, saturation or a stuck phase shifter): their phase is undefined, and "
+                        "the retrieval gave them a zero angle; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
 
 
 def _finite_or_none(value):

@@ -344,8 +344,11 @@ def fit_low_order(surface: np.ndarray, mask: np.ndarray, indices) -> np.ndarray:
     ys = grid_axis(mask.shape[0])
     row_counts = np.count_nonzero(mask, axis=1)
     column_counts = np.count_nonzero(mask, axis=0)
-    xc = float(column_counts @ xs) / pixels
-    yc = float(row_counts @ ys) / pixels
+    # A pupil on one column (row) must give tilt x (y) an exactly zero column, not a rounding residue
+    # that scaling to unit size would make a second piston.
+    used_columns, used_rows = np.flatnonzero(column_counts), np.flatnonzero(row_counts)
+    xc = float(xs[used_columns[0]]) if used_columns.size == 1 else float(column_counts @ xs) / pixels
+    yc = float(ys[used_rows[0]]) if used_rows.size == 1 else float(row_counts @ ys) / pixels
     size = max(float(np.max(np.abs(xs[column_counts > 0] - xc))), float(np.max(np.abs(ys[row_counts > 0] - yc))))
     size = size if size > 0.0 else 1.0
     u = (xs - xc) / size
