@@ -408,16 +408,21 @@ def _finite_or_none(value):
     return value if math.isfinite(value) else None
 
 
-def _check_conditioning(condition, warnings, removed=()):
+def _check_conditioning(condition, warnings):
     """Warns when the fit's condition number on this pupil leaves its coefficients not to be trusted."""
     if condition > road.FIT_CONDITION_LIMIT:
-        text = (f"the pupil determines the {road.FIT_TERMS} Fringe terms of the image's unit circle poorly (fit "
-                f"condition number {condition:.1e}, above {road.FIT_CONDITION_LIMIT:.0e}: a pupil small, thin or "
-                "partial in the image): the recovered coefficients are not to be trusted")
-        if removed:
-            text += ("; the terms removed before PV and RMS are the least-squares fit of those terms alone "
-                     "(best-fit plane), not the recovered ones")
-        warnings.append(text)
+        warnings.append(f"the pupil determines the {road.FIT_TERMS} Fringe terms of the image's unit circle poorly "
+                        f"(fit condition number {condition:.1e}, above {road.FIT_CONDITION_LIMIT:.0e}: a pupil "
+                        "small, thin or partial in the image): the recovered coefficients are not to be trusted")
+
+
+def _check_aspect(height, width, warnings):
+    """Warns that on frames that are not square the terms' unit circle is an ellipse in pixels."""
+    if height != width:
+        warnings.append(f"the frames are {width}x{height}, not square: the unit circle of the Zernike terms is the "
+                        "ellipse inscribed in the image (x scaled to its width, y to its height), so a round surface "
+                        "shows astigmatism among the coefficients and defocus removal takes out an elliptical "
+                        "paraboloid; crop the frames square about the beam for round terms")
 
 
 def _undersampled(wavefront, mask):
@@ -455,6 +460,7 @@ def simulate(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
     _check_modulation(frames, wrapped, mask, pixels, warnings)
+    _check_aspect(height, width, warnings)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     jumps = _check_continuity(surface, mask, warnings)
     if args.double_pass:
@@ -504,6 +510,7 @@ def measure(args):
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
     _check_modulation(frames, wrapped, mask, pixels, warnings)
+    _check_aspect(height, width, warnings)
     _output_folder(args.out)
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
     # meanwhile (the kernels let other threads run).
@@ -515,23 +522,24 @@ def measure(args):
         if args.double_pass:
             surface *= 0.5
         coefficients, condition = road.fit_zernike_and_condition(surface, mask)
-        _check_conditioning(condition, warnings, removed)
-        # Where the pupil leaves the 29 terms nearly dependent, their tilt is noise: take out the best-fit plane.
-        removal = (road.fit_removable(surface, mask, removed) if removed and condition > road.FIT_CONDITION_LIMIT
-                   else coefficients)
+        _check_conditioning(condition, warnings)
         unit_scale, unit = (args.wavelength, "nm") if args.wavelength else (1.0, "waves")
 
         def scaled_map(indices, fitted):
             # The two maps are made side by side from the one surface, which neither changes.
             if not indices and unit_scale == 1.0:
                 return surface, road.pv_rms(surface, mask)
+            if fitted is None:
+                # Piston, tilt and defocus come out as the best-fit plane (and paraboloid) over the pupil:
+                # the 29 terms' own refer to the image's circle, which the pupil need not fill.
+                fitted = road.fit_removable(surface, mask, indices)
             result = road.remove_terms(surface, mask, fitted, indices)
             if unit_scale != 1.0:
                 result *= unit_scale
             return result, road.pv_rms(result, mask)
 
         (fit, (fpv, frms)), (surface, (pv, rms)) = road.side_by_side(
-            lambda: scaled_map(list(range(road.FIT_TERMS)), coefficients), lambda: scaled_map(removed, removal))
+            lambda: scaled_map(list(range(road.FIT_TERMS)), coefficients), lambda: scaled_map(removed, None))
         files = wrapped_files.result()
     report = {
         "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
