@@ -167,7 +167,8 @@ def add_measure_options(parser):
     parser.add_argument("--wavelength", type=_wavelength, default=None,
                         help="test wavelength in nm: report in nm instead of waves")
     parser.add_argument("--remove", type=_removed, default=["piston", "tilt"],
-                        help="terms removed before PV and RMS: any of piston, tilt, defocus (default piston,tilt)")
+                        help="terms removed, as their best fit over the pupil, before PV and RMS: any of piston, "
+                             "tilt, defocus (default piston,tilt)")
 
 
 def _parser():
@@ -400,7 +401,8 @@ def _check_modulation(frames, wrapped, mask, pixels, warnings):
     if flat:
         warnings.append(f"{flat} of the {pixels} pupil pixels have no fringe modulation (every frame reads the "
                         "same there: no light, saturation or a stuck phase shifter): their phase is undefined, and "
-                        "the retrieval gave them a zero angle; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+                        "the retrieval gave them a zero angle; a threshold pupil (--pupil threshold:COUNTS) leaves "
+                        "them out")
 
 
 def _finite_or_none(value):
