@@ -545,6 +545,36 @@ def test_undersampled_fringes_are_reported(size, wrong, tmp_path, capsys):
     assert ("zelnor: warning: the unwrapped wavefront jumps" in err) == wrong
 
 
+@pytest.mark.parametrize("defocus, aliased", [(10.0, False), (20.0, True)])
+def test_measure_warns_of_fringes_at_the_sampling_limit(defocus, aliased, tmp_path, capsys):
+    """20 waves of defocus on 200 pixels put 0.8 waves a pixel at the rim: the fringes there alias into a
+    smooth surface without a jump, and only the steps near half a wave at the fold give it away."""
+    mask = road.disc_pupil(200, 200)
+    coefficients = np.zeros(29)
+    coefficients[3] = defocus
+    for k, frame in enumerate(road.make_frames(zelnor.zernike_surface(coefficients, mask), mask, 4)):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--json", "--out", str(tmp_path / "o"),
+                             "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and report["discontinuities"] == 0
+    assert (abs(recovered(report)[4] - defocus) > 1.0) == aliased
+    assert ("the fringes reach the sampling limit" in err) == aliased and bool(report["warnings"]) == aliased
+
+
+@pytest.mark.parametrize("slope, cut, expected", [(0.0, False, (0, 0.0)), (0.3, False, (0, 0.3)),
+                                                  (0.3, True, (8, 0.3)), (0.49, False, (0, 0.49))])
+def test_step_summary_counts_jumps_and_the_largest_other_step(slope, cut, expected):
+    mask = np.zeros((8, 10), bool)
+    mask[:, 1:9] = True  # pixels outside the pupil may hold anything
+    waves = np.where(mask, slope * np.arange(10.0)[None, :] * np.ones((8, 1)), 7.0)
+    if cut:
+        waves[:, 5:] += 3.0  # a whole-wave cut down the middle: one jump on each of the 8 rows
+    jumps, largest = road.step_summary(waves, mask)
+    assert jumps == expected[0] == road.discontinuities(waves, mask)
+    assert largest == pytest.approx(expected[1], abs=1e-12)
+
+
 def test_y_grows_down_the_rows(tmp_path, capsys):
     """A surface rising toward the bottom rows has positive tilt y, as the report says."""
     height = width = 64

@@ -381,13 +381,23 @@ def _finish(args, report, images):
         print(f"wrote {report['out']}")
 
 
+# Unwrapped steps between neighbours this close to half a wave mark fringes at the sampling limit.
+NEAR_SAMPLING_LIMIT = 0.45
+
+
 def _check_continuity(waves, mask, warnings):
-    """Counts the unwrapped wavefront's jumps of half a wave or more inside the pupil, with a warning."""
-    jumps = road.discontinuities(waves, mask)
+    """Counts the unwrapped wavefront's jumps of half a wave or more inside the pupil, with a warning; and
+    warns of steps close to half a wave, where fringes beyond the sampling limit alias without a jump."""
+    jumps, largest = road.step_summary(waves, mask)
     if jumps:
         warnings.append(f"the unwrapped wavefront jumps by half a wave or more between {jumps} pairs of "
                         "neighbouring pupil pixels (undersampled fringes, noise or a defect): the surface is "
                         "not to be trusted there")
+    if largest > NEAR_SAMPLING_LIMIT:
+        warnings.append(f"the unwrapped wavefront changes by up to {largest:.2f} waves between neighbouring "
+                        "pupil pixels: the fringes reach the sampling limit (two pixels a fringe), beyond which "
+                        "they alias into a smooth but wrong surface; open them up (less tilt or defocus) or "
+                        "check the wrapped phase")
     return jumps
 
 

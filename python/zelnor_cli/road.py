@@ -442,12 +442,14 @@ _SIDE_PAIRS = ((1, 0), (0, 1))
 _ALL_PAIRS = ((1, 0), (0, 1), (1, 1), (1, -1))
 
 
-def _count_jumps(waves, mask, directions, block_rows=64):
+def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
     """Pupil pixel pairs (p, p + direction) half a wave or more apart, counted over blocks of rows
-    into small reused buffers: no temporary of the image's size."""
+    into small reused buffers: no temporary of the image's size. Given a list, `largest` receives
+    each block's largest step below half a wave."""
     height, width = mask.shape
     step = np.empty((block_rows, width))
     jump = np.empty((block_rows, width), bool)
+    inside = np.empty((block_rows, width), bool)
     count = 0
     for top in range(0, height, block_rows):
         rows = min(block_rows, height - top)
@@ -461,8 +463,15 @@ def _count_jumps(waves, mask, directions, block_rows=64):
             np.subtract(waves[there], waves[here], out=buffer)
             np.abs(buffer, out=buffer)
             np.greater_equal(buffer, 0.5, out=flags)
-            flags &= mask[here]
-            flags &= mask[there]
+            if largest is not None:
+                both = np.logical_and(mask[here], mask[there], out=inside[:pairs, :columns])
+                flags &= both
+                smooth = buffer[both & ~flags]
+                if smooth.size:
+                    largest.append(float(smooth.max()))
+            else:
+                flags &= mask[here]
+                flags &= mask[there]
             count += int(np.count_nonzero(flags))
     return count
 
@@ -474,6 +483,15 @@ def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
     A continuous surface sampled well never shows one: each marks undersampled fringes, noise
     or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
     return _count_jumps(waves, mask, _SIDE_PAIRS)
+
+
+def step_summary(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[int, float]:
+    """discontinuities(waves, mask), and the largest of the other steps between side neighbours, in waves.
+
+    Fringes denser than one per two pixels alias into a smooth, wrong surface without a jump; where a
+    surface's slope crosses that limit, its unwrapped steps come close to half a wave."""
+    steps: list[float] = []
+    return _count_jumps(waves, mask, _SIDE_PAIRS, largest=steps), max(steps, default=0.0)
 
 
 def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
