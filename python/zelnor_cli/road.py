@@ -466,9 +466,7 @@ def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
             if largest is not None:
                 both = np.logical_and(mask[here], mask[there], out=inside[:pairs, :columns])
                 flags &= both
-                smooth = buffer[both & ~flags]
-                if smooth.size:
-                    largest.append(float(smooth.max()))
+                largest.append(float(np.max(buffer, where=both & ~flags, initial=0.0)))
             else:
                 flags &= mask[here]
                 flags &= mask[there]
