@@ -756,3 +756,21 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     else:
         message = "no fringe modulation at 7232 of the 7232" if case == "stuck" else "separate regions has"
         assert status == 2 and message in err
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda f, m: road.make_frames(np.zeros(m.shape), m, 6), "need 4, 5 or 7 frames, got 6"),
+    (lambda f, m: road.modulation(f[:3]), "need 4, 5 or 7 frames, got 3"),
+    (lambda f, m: road.retrieve_phase([frame.astype(np.float64) for frame in f]), "integer camera counts"),
+    (lambda f, m: road.retrieve_phase([frame.astype(np.int32) - 1 for frame in f]), "counts in 0..65535"),
+    (lambda f, m: road.retrieve_phase([f[0][None]] * 4), "frames must be 2-D images"),
+    (lambda f, m: road.unwrap_waves(m, np.zeros(m.shape), "bogus"), "unknown unwrapper 'bogus'"),
+])
+def test_the_road_refuses_bad_input_in_one_line(call, message):
+    """Nothing is truncated or guessed: float frames would otherwise lose their fractions silently."""
+    mask = road.disc_pupil(16, 16)
+    frames = road.make_frames(np.zeros((16, 16)), mask, 4)
+    with pytest.raises(road.RoadError, match=message):
+        call(frames, mask)
+    assert np.array_equal(road.retrieve_phase([frame.astype(np.int64) for frame in frames]),
+                          road.retrieve_phase(frames))  # integer counts in range convert exactly

@@ -19,7 +19,7 @@ from . import road
 from .figure import write_figure
 
 DEFAULT_COEFFICIENTS = "4:1.5,5:0.8,6:-0.4,7:0.6,8:-0.3,9:0.5"
-MAX_SIZE = 65535  # the module's pixel loops read dimensions as 16-bit values
+MAX_SIZE = 65535  # the largest image side the module's results are defined for
 MAX_COEFFICIENT_WAVES = 1e4
 # Working memory of the road per pixel, frames excluded; a run that plainly cannot fit is refused up front.
 ROAD_BYTES_PER_PIXEL = 160
@@ -179,12 +179,12 @@ def _parser():
     add_common_options(sim)
     sim.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
     sim.add_argument("--size", type=_size, default=512, help="image width and height in pixels (default 512)")
-    sim.add_argument("--frames", type=int, choices=[4, 5, 7], default=4, help="number of phase-shifted frames")
+    sim.add_argument("--frames", type=int, choices=[4, 5, 7], default=4, help="number of phase-shifted frames (default 4)")
     sim.add_argument("--coefficients", type=_coefficients, default=_coefficients(DEFAULT_COEFFICIENTS),
                      help=f"Fringe coefficients of the surface in waves, FRINGE:WAVES,... (default {DEFAULT_COEFFICIENTS})")
     sim.add_argument("--noise", type=_noise, default=0.0, help="uniform frame noise, peak to peak, in counts")
     sim.add_argument("--peak", type=_peak, default=65535, help="frame intensity at a fringe maximum (default 65535)")
-    sim.add_argument("--seed", type=_seed, help="seed of the C library generator used for the noise")
+    sim.add_argument("--seed", type=_seed, help="seed of the C library generator (the noise and unwrap's draws)")
 
     meas = sub.add_parser("measure", help="measure a surface from phase-shifted frames")
     meas.add_argument("frames", nargs="+", metavar="FRAME",
@@ -281,7 +281,7 @@ def _output_folder(out):
 def _save_pgm(path, array, scale=1.0):
     with _replacing(path) as temporary:
         zelnor.save_pgm(temporary, array, scale)
-        if not os.path.isfile(temporary):  # save_pgm does not report a file it could not create
+        if not os.path.isfile(temporary):  # save_pgm raises when it cannot write; a check that costs nothing
             raise road.RoadError(f"{path}: cannot write")
 
 

@@ -20,7 +20,7 @@ import zelnor
 from .road import RoadError
 
 FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
-MAX_SIDE = 65535  # the module's image dimensions are 16-bit
+MAX_SIDE = 65535  # the largest image side the module's results are defined for
 _TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
 # What `simulate` and `measure` write beside report.json, other than frames.
 OWN_OUTPUTS = frozenset([f"{name}{suffix}" for name in ("wrapped_phase", "true_surface", "surface", "residual")

@@ -175,6 +175,8 @@ def synthesize_surface(coefficients: Mapping[int, float], mask: NDArray[np.bool_
 def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: int, peak: int = 65535,
                 noise: float = 0.0) -> list[NDArray[np.uint16]]:
     """Phase-shifted uint16 frames of a surface in waves, with optional uniform noise in counts."""
+    if count not in PHASE_STEPS:
+        raise RoadError(f"need 4, 5 or 7 frames, got {count}")
     step = PHASE_STEPS[count]
     frames = []
     for k in range(count):
@@ -190,6 +192,7 @@ def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: in
 def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     """Fringe modulation B per pixel, in counts: least-squares fit of
     A + B cos(phase + k * step) over the frames."""
+    check_frames(frames)
     step = PHASE_STEPS[len(frames)]
     k = np.arange(len(frames))
     design = np.stack([np.ones(len(frames)), np.cos(k * step), np.sin(k * step)], axis=1)
@@ -208,17 +211,33 @@ def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
 
 
 def check_frames(frames: Sequence[NDArray[Any]]) -> None:
+    """Refuses anything but 4, 5 or 7 two-dimensional frames of one size."""
     if len(frames) not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {len(frames)}")
-    shapes = {frame.shape for frame in frames}
+    shapes = {np.shape(frame) for frame in frames}
+    if any(len(shape) != 2 for shape in shapes):
+        raise RoadError("frames must be 2-D images, got shapes " + ", ".join(str(shape) for shape in sorted(shapes)))
     if len(shapes) != 1:
         raise RoadError("frames have different sizes: " + ", ".join(f"{w}x{h}" for h, w in sorted(shapes)))
+
+
+def _camera_counts(frame):
+    """A frame as uint16 counts: integer samples in 0..65535 convert exactly; anything else is refused
+    rather than truncated."""
+    frame = np.asarray(frame)
+    if frame.dtype == np.uint16:
+        return frame
+    if frame.dtype.kind not in "bui":
+        raise RoadError(f"frames must hold integer camera counts, got {frame.dtype} samples")
+    if frame.size and (frame.min() < 0 or frame.max() > 65535):
+        raise RoadError("frames must hold camera counts in 0..65535")
+    return frame.astype(np.uint16)
 
 
 def retrieve_phase(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
-    frames = [np.asarray(frame, np.uint16) for frame in frames]
+    frames = [_camera_counts(frame) for frame in frames]
     offset = RETRIEVAL_OFFSET[len(frames)]
 
     def band(rows):
@@ -243,6 +262,8 @@ def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: 
     Only the pupil's bounding box is unwrapped, followed by one invalid row and
     one invalid column: `unwrap` treats the grid as a torus, and without that
     margin a pupil touching opposite borders would be joined across them."""
+    if method not in ("unwrap", "fast"):
+        raise RoadError(f"unknown unwrapper {method!r}: choose unwrap or fast")
     surface = np.zeros(mask.shape)
     box = pupil_box(mask)
     if box is None:
