@@ -559,7 +559,7 @@ def test_measure_warns_of_fringes_at_the_sampling_limit(defocus, aliased, tmp_pa
     report = json.loads(text)
     assert status == 0 and report["discontinuities"] == 0
     assert (abs(recovered(report)[4] - defocus) > 1.0) == aliased
-    assert ("the fringes reach the sampling limit" in err) == aliased and bool(report["warnings"]) == aliased
+    assert ("fringes at the sampling limit" in err) == aliased and bool(report["warnings"]) == aliased
 
 
 @pytest.mark.parametrize("slope, cut, expected", [(0.0, False, (0, 0.0)), (0.3, False, (0, 0.3)),
@@ -734,24 +734,30 @@ def test_removed_terms_are_the_best_fit_over_the_pupil(pupil, radius, remove, tm
         assert got == pytest.approx(pv_rms, abs=0.03)  # the frames' noise, about 0.005 waves a pixel
 
 
-@pytest.mark.parametrize("case", ["stuck", "dark-spot", "thin-ring"])
+@pytest.mark.parametrize("case", ["stuck", "dark-spot", "dim-spot", "lone-dim-pixel", "thin-ring"])
 def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     frames, _ = camera
     pupil = []
     if case == "stuck":  # the phase shifter never moved: no pixel has fringes
         frames = [frames[0]] * 5
-    elif case == "dark-spot":  # a 10 x 10 speck of dust on the optics, dark in every frame
+    elif case in ("dark-spot", "dim-spot"):  # a 10 x 10 speck of dust on the optics, dark or passing 2 %
         frames = [frame.copy() for frame in frames]
         for frame in frames:
-            frame[40:50, 30:40] = 0
+            frame[40:50, 30:40] = 0 if case == "dark-spot" else frame[40:50, 30:40] // 50
+    elif case == "lone-dim-pixel":  # as noise makes one now and then: its neighbours hold its phase in place
+        frames = [frame.copy() for frame in frames]
+        for frame in frames:
+            frame[45, 35] //= 50
     else:  # pixels of a ring this thin touch only at their corners
         pupil = ["--pupil", "annulus:0.98"]
     for k, frame in enumerate(frames):
         np.save(tmp_path / f"f{k}.npy", frame)
     status, text, err = run(["measure", str(tmp_path / "f?.npy"), *pupil, "--json", "--out", str(tmp_path / "o"),
                              "--no-figure"], capsys)
-    if case == "dark-spot":
-        assert status == 0 and "100 of the 7232 pupil pixels have no fringe modulation" in err
+    if case == "lone-dim-pixel":
+        assert status == 0 and "fringe modulation" not in err
+    elif case.endswith("spot"):
+        assert status == 0 and "100 of the 7232 pupil pixels have little or no fringe modulation" in err
         assert json.loads(text)["warnings"]
     else:
         message = "no fringe modulation at 7232 of the 7232" if case == "stuck" else "separate regions has"
@@ -774,3 +780,19 @@ def test_the_road_refuses_bad_input_in_one_line(call, message):
         call(frames, mask)
     assert np.array_equal(road.retrieve_phase([frame.astype(np.int64) for frame in frames]),
                           road.retrieve_phase(frames))  # integer counts in range convert exactly
+
+
+@pytest.mark.parametrize("side, warned", [(2, False), (12, True)])
+def test_threshold_pupil_sheds_specks_quietly(side, warned, tmp_path, capsys):
+    """Noise on a threshold's contour leaves specks of a few pixels on most real beams: they are cut away
+    without a word, while a second region worth 1 % of the pupil is named."""
+    frames, _ = beam_frames(192, 0.45)
+    for k, frame in enumerate(frames):
+        frame[:side, :side] = frame[96:96 + side, 96:96 + side]  # fringes in a corner, far from the beam
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    beam = zelnor.make_mask(road.modulation(frames), 5000.0)
+    assert status == 0 and report["pupil_pixels"] == np.count_nonzero(beam) - side * side
+    assert ("2 separate regions" in err) == warned

@@ -531,6 +531,46 @@ def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], ma
     return int(np.count_nonzero(same))
 
 
+# Frames a half period apart in each frame count's steps: their differences are the fringe term twice over.
+_OPPOSITE_PAIRS = {4: ((0, 2), (1, 3)), 5: ((0, 2), (1, 3)), 7: ((0, 3), (1, 4))}
+# A pupil pixel whose modulation is under this fraction of the pupil's typical one has a phase of noise.
+WEAK_MODULATION = 0.1
+
+
+def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> int:
+    """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's median (dust on the
+    optics, a beam smaller than the pupil, saturation), in patches of two or more or with none at all:
+    their phase is noise, or undefined where it is 0.
+
+    The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
+    stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
+    check_frames(frames)
+    (a, b), (c, d) = _OPPOSITE_PAIRS[len(frames)]
+    level = np.subtract(frames[a], frames[b], dtype=np.int32)
+    np.abs(level, out=level)
+    other = np.subtract(frames[c], frames[d], dtype=np.int32)
+    np.abs(other, out=other)
+    level += other
+    del other
+    # The median of an even sample of the pupil: every pixel of small images, about 65536 of large ones.
+    stride = max(1, int(math.sqrt(mask.size / 65536)))
+    sample = level[::stride, ::stride][mask[::stride, ::stride]]
+    if sample.size == 0:
+        return 0
+    weak = level < WEAK_MODULATION * float(np.median(sample))
+    weak &= mask
+    # Noise drives a lone pixel of weak fringes under the line now and then; dust shades a patch. A lone
+    # pixel counts only when its frames show no fringe term at all (its phase is atan2(0, 0)).
+    beside = np.zeros_like(weak)
+    beside[1:] |= weak[:-1]
+    beside[:-1] |= weak[1:]
+    beside[:, 1:] |= weak[:, :-1]
+    beside[:, :-1] |= weak[:, 1:]
+    beside |= level == 0
+    weak &= beside
+    return int(np.count_nonzero(weak))
+
+
 # Above this condition number of the fit (fit.condition) the pupil leaves the 29 terms nearly dependent:
 # a disc is about 1, an annulus of obstruction ratio 0.7 about 1e5, 0.8 about 1e7, a half disc 1e7, a
 # disc half the image's size 5e8. Noise then sets the coefficients, and the fitted tilt taken out of a
