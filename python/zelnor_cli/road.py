@@ -535,6 +535,8 @@ def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], ma
 _OPPOSITE_PAIRS = {4: ((0, 2), (1, 3)), 5: ((0, 2), (1, 3)), 7: ((0, 3), (1, 4))}
 # A pupil pixel whose modulation is under this fraction of the pupil's typical one has a phase of noise.
 WEAK_MODULATION = 0.1
+# Pixels per row block of the modulation check.
+BLOCK_PIXELS = 1 << 16
 
 
 def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> int:
@@ -545,28 +547,40 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
     The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
     stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
     check_frames(frames)
-    (a, b), (c, d) = _OPPOSITE_PAIRS[len(frames)]
-    level = np.subtract(frames[a], frames[b], dtype=np.int32)
-    np.abs(level, out=level)
-    other = np.subtract(frames[c], frames[d], dtype=np.int32)
-    np.abs(other, out=other)
-    level += other
-    del other
+    pairs = _OPPOSITE_PAIRS[len(frames)]
+
+    def level(rows, columns=slice(None), out=None, spare=None):
+        (a, b), (c, d) = pairs
+        out = np.subtract(frames[a][rows, columns], frames[b][rows, columns], out=out, dtype=np.int32)
+        np.abs(out, out=out)
+        spare = np.subtract(frames[c][rows, columns], frames[d][rows, columns], out=spare, dtype=np.int32)
+        np.abs(spare, out=spare)
+        out += spare
+        return out
+
     # The median of an even sample of the pupil: every pixel of small images, about 65536 of large ones.
     stride = max(1, int(math.sqrt(mask.size / 65536)))
-    sample = level[::stride, ::stride][mask[::stride, ::stride]]
+    sample = level(slice(None, None, stride), slice(None, None, stride))[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0
-    weak = level < WEAK_MODULATION * float(np.median(sample))
+    limit = WEAK_MODULATION * float(np.median(sample))
+    height, width = mask.shape
+    weak = np.empty(mask.shape, bool)
+    beside = np.empty(mask.shape, bool)
+    rows = max(1, BLOCK_PIXELS // max(1, width))
+    out, spare = np.empty((rows, width), np.int32), np.empty((rows, width), np.int32)
+    for top in range(0, height, rows):  # row blocks: small reused buffers instead of image-sized integers
+        count = min(rows, height - top)
+        block = level(slice(top, top + count), out=out[:count], spare=spare[:count])
+        np.less(block, limit, out=weak[top:top + count])
+        np.equal(block, 0, out=beside[top:top + count])
     weak &= mask
     # Noise drives a lone pixel of weak fringes under the line now and then; dust shades a patch. A lone
     # pixel counts only when its frames show no fringe term at all (its phase is atan2(0, 0)).
-    beside = np.zeros_like(weak)
     beside[1:] |= weak[:-1]
     beside[:-1] |= weak[1:]
     beside[:, 1:] |= weak[:, :-1]
     beside[:, :-1] |= weak[:, 1:]
-    beside |= level == 0
     weak &= beside
     return int(np.count_nonzero(weak))
 
