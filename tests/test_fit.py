@@ -65,6 +65,15 @@ PUPILS = [
 ]
 
 
+def _tolerance(kind, mask):
+    """Relative agreement to ask of two backward-stable solvers: 1e-9, except on pupils whose terms are
+    nearly dependent, where either is exact only to about eps times the condition number of the terms
+    (there lstsq itself moves by some 1e-9 between NumPy and BLAS builds)."""
+    if kind not in ("small-centred", "off-centre"):
+        return 1e-9
+    return 16 * np.finfo(np.float64).eps * np.sqrt(fit.condition(mask))
+
+
 @pytest.mark.parametrize("route", ["normal-equations", "blocked-qr"])
 @pytest.mark.parametrize("kind, height, width", PUPILS)
 def test_agrees_with_lstsq_on_the_full_matrix(monkeypatch, route, kind, height, width):
@@ -76,7 +85,7 @@ def test_agrees_with_lstsq_on_the_full_matrix(monkeypatch, route, kind, height, 
     expected = _lstsq(surface, mask, 29)
     got = fit.fit(surface, mask)
     assert got.dtype == np.float64 and got.shape == (29,)
-    assert np.linalg.norm(got - expected) <= 1e-9 * np.linalg.norm(expected)
+    assert np.linalg.norm(got - expected) <= _tolerance(kind, mask) * np.linalg.norm(expected)
 
 
 @pytest.mark.parametrize("terms", [1, 4, 11, 29, 36])
