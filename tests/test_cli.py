@@ -683,16 +683,16 @@ def test_using_threads_restores_the_count():
             pass
 
 
-def beam_frames(size, radius, seed=5):
-    """Four noisy 16-bit camera frames of a beam `radius` of the image's half-width across, on a dark
-    background, and the surface in waves (tilt, defocus and coma of the beam's own circle)."""
+def beam_frames(size, radius, seed=5, count=4, step=np.pi / 2):
+    """Noisy 16-bit camera frames, `step` apart, of a beam `radius` of the image's half-width across, on a
+    dark background, and the surface in waves (tilt, defocus and coma of the beam's own circle)."""
     rng = np.random.default_rng(seed)
     x = (2 * np.arange(size) + 1) / size - 1
     x, y = x[None, :] / radius, x[:, None] / radius
     beam = x * x + y * y <= 1
     waves = 2.0 * x - 0.7 * y + 0.25 * (2 * (x * x + y * y) - 1) + 0.3 * (3 * (x * x + y * y) - 2) * x
-    frames = [np.clip(np.rint(1500 + beam * (20000 + 15000 * np.sin(2 * np.pi * waves + k * np.pi / 2))
-                              + rng.normal(0, 40, beam.shape)), 0, 65535).astype(np.uint16) for k in range(4)]
+    frames = [np.clip(np.rint(1500 + beam * (20000 + 15000 * np.sin(2 * np.pi * waves + k * step))
+                              + rng.normal(0, 40, beam.shape)), 0, 65535).astype(np.uint16) for k in range(count)]
     return frames, waves
 
 
@@ -796,3 +796,67 @@ def test_threshold_pupil_sheds_specks_quietly(side, warned, tmp_path, capsys):
     beam = zelnor.make_mask(road.modulation(frames), 5000.0)
     assert status == 0 and report["pupil_pixels"] == np.count_nonzero(beam) - side * side
     assert ("2 separate regions" in err) == warned
+
+
+@pytest.mark.parametrize("count, error, warned", [(4, 0.0, False), (4, -10.0, True), (4, 12.0, True),
+                                                  (5, -10.0, False), (7, 0.0, False), (7, 25.0, True)])
+def test_a_miscalibrated_phase_step_is_read_off_the_frames(count, error, warned, tmp_path, capsys):
+    """The step the frames were taken at comes out of them; where the formula's error from it passes a
+    fiftieth of a wave, the warning gives the ripple, which the surface shows against the truth."""
+    nominal = road.PHASE_STEPS[count]
+    frames, waves = beam_frames(160, 1.0, count=count, step=nominal + np.radians(error))
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    step = report["phase_step"]
+    assert status == 0 and step["nominal_degrees"] == pytest.approx(np.degrees(nominal))
+    assert step["degrees"] == pytest.approx(np.degrees(nominal) + error, abs=0.1)
+    assert ("calibrate the phase step" in err) == warned
+    mask = zelnor.make_mask(road.modulation(frames), 5000.0)
+    inside = np.flatnonzero(mask)
+    plane = zelnor.zernike_matrix(mask, 3)[:, inside].T
+    error_map = np.load(tmp_path / "o" / "surface.npy").ravel()[inside] - waves.ravel()[inside]
+    error_map -= plane @ np.linalg.lstsq(plane, error_map, rcond=None)[0]
+    # The surface's own error: the ripple, plus the frames' noise (some 0.003 waves).
+    assert np.ptp(error_map) == pytest.approx(step["ripple_waves"], rel=0.25, abs=0.006)
+
+
+@pytest.mark.parametrize("count", [4, 5, 7])
+def test_phase_step_of_noisy_frames_swapped_frames_and_a_null(count):
+    nominal = road.PHASE_STEPS[count]
+    frames, _ = beam_frames(128, 1.0, count=count, step=nominal * 1.1)
+    beam = frames[0] > 1000
+    assert road.phase_step(frames, beam) == pytest.approx(nominal * 1.1, abs=1e-3)
+    # Noise of half the modulation: the neighbours' products leave the estimate where it was.
+    rng = np.random.default_rng(count)
+    noisy = [np.clip(frame + rng.normal(0, 7500, frame.shape), 0, 65535).astype(np.uint16) for frame in frames]
+    assert road.phase_step(noisy, beam) == pytest.approx(nominal * 1.1, abs=0.02)
+    if count == 4:  # the middle two swapped: far from any step the formula could live with
+        assert road.step_ripple(4, road.phase_step([frames[k] for k in (0, 2, 1, 3)], beam)) > 1.0
+    # Uniform fringes whose middle phase is 0: the differences carry no step.
+    middle = (count - 1) / 2
+    flat = [np.full((32, 32), np.uint16(20000 + 15000 * np.cos((k - middle) * nominal))) for k in range(count)]
+    assert road.phase_step(flat, np.ones((32, 32), bool)) is None
+
+
+@pytest.mark.parametrize("shape", [(37, 53), (200, 31), (5, 300)])
+def test_phase_step_in_row_blocks_equals_the_image_at_once(shape, monkeypatch):
+    rng = np.random.default_rng(shape[0])
+    y, x = np.mgrid[:shape[0], :shape[1]]
+    for count, step in ((4, 1.5), (5, 1.4), (7, 1.0)):
+        frames = [np.clip(np.rint(30000 + 20000 * np.cos(0.3 * x + 0.2 * y + k * step)
+                                  + rng.normal(0, 3000, shape)), 0, 65535).astype(np.uint16) for k in range(count)]
+        for mask in (np.ones(shape, bool), rng.random(shape) > 0.3):
+            (a, b), (c, d) = road._SYMMETRIC_PAIRS[count]
+            near = (frames[a] - frames[b].astype(float)) * mask
+            far = (frames[c] - frames[d].astype(float)) * mask
+            cross = own = 0.0
+            for here, there in ((np.s_[:, :-1], np.s_[:, 1:]), (np.s_[:-1, :], np.s_[1:, :])):
+                cross += (far[here] * near[there]).sum() + (near[here] * far[there]).sum()
+                own += 2 * (near[here] * near[there]).sum()
+            expected = np.arccos((cross / own - 1) / 2 if count == 4 else cross / own / 2)
+            for pixels in (64, 1000, 1 << 16):
+                monkeypatch.setattr(road, "BLOCK_PIXELS", pixels)
+                assert road.phase_step(frames, mask) == pytest.approx(expected, abs=1e-9)

@@ -118,6 +118,8 @@ ROAD_FILE = textwrap.dedent(
     reveal_type(road.fit_zernike_and_condition(waves, mask))  # tuple[ndarray[float64], float]
     reveal_type(road.fit_removable(waves, mask, [0, 1, 2]))  # ndarray[float64]
     reveal_type(road.unmodulated(images, waves, mask))  # int
+    reveal_type(road.phase_step(images, mask))  # float | None
+    reveal_type(road.step_ripple(4, 1.5))  # float
     reveal_type(frames.load_mask("pupil.png", mask.shape))  # ndarray[bool]
     reveal_type(batch.measure_folders)  # measure_folders
     road.disc_pupil("64", 64)  # wrong

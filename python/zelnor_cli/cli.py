@@ -405,9 +405,9 @@ def _check_continuity(waves, mask, warnings):
     return jumps
 
 
-def _check_modulation(frames, wrapped, mask, pixels, warnings):
+def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
     """Refuses frames with fringes at fewer pupil pixels than the fit needs, and warns of pupil pixels
-    with little or none: their phase is noise, or undefined."""
+    with little or none: their phase is noise, or undefined. Returns the phase step report."""
     flat = road.unmodulated(frames, wrapped, mask)
     if pixels - flat < road.FIT_TERMS:
         raise road.RoadError(f"the frames show no fringe modulation at {flat} of the {pixels} pupil pixels (every "
@@ -417,6 +417,30 @@ def _check_modulation(frames, wrapped, mask, pixels, warnings):
         warnings.append(f"{weak} of the {pixels} pupil pixels have little or no fringe modulation (under a tenth of "
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
                         "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+    return _check_phase_step(len(frames), road.phase_step(frames, mask), passes, warnings)
+
+
+def _check_phase_step(count, step, passes, warnings):
+    """The phase step the frames show against the one their formula assumes, for report.json; warns when
+    they part by enough to ripple the surface, or when no single step explains the frames."""
+    nominal = road.PHASE_STEPS[count]
+    report = {"nominal_degrees": math.degrees(nominal), "degrees": None, "ripple_waves": None}
+    if step is None:  # the fringes do not show it
+        return report
+    if math.isnan(step):
+        warnings.append("no single phase step explains the frames (the differences of frames taken before and "
+                        "after the middle one disagree): check that they are in phase-step order and all of this "
+                        "measurement; the surface is not to be trusted")
+        return report
+    ripple = road.step_ripple(count, step) / road.TWO_PI
+    report.update(degrees=math.degrees(step), ripple_waves=ripple / passes)
+    if ripple > road.STEP_RIPPLE_LIMIT:
+        warnings.append(f"the frames were taken {math.degrees(step):.1f}° apart, where the {count}-frame formula "
+                        f"assumes {math.degrees(nominal):.0f}° (a miscalibrated phase shifter, or frames out of "
+                        f"order): the surface carries a ripple along the fringes of up to {ripple / passes:.3f} waves "
+                        "PV; calibrate the phase step" + ("" if count == 5 else ", or take 5 frames, whose formula "
+                                                          "tolerates a step error best"))
+    return report
 
 
 def _finite_or_none(value):
@@ -475,7 +499,7 @@ def simulate(args):
     del wavefront
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
-    _check_modulation(frames, wrapped, mask, pixels, warnings)
+    step = _check_modulation(frames, wrapped, mask, pixels, passes, warnings)
     _check_aspect(height, width, warnings)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     jumps = _check_continuity(surface, mask, warnings)
@@ -497,7 +521,7 @@ def simulate(args):
         "command": "simulate", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": args.frames,
-        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition),
+        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
         "noise_counts": args.noise, "peak": args.peak,
         "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
@@ -525,7 +549,7 @@ def measure(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
-    _check_modulation(frames, wrapped, mask, pixels, warnings)
+    step = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings)
     _check_aspect(height, width, warnings)
     _output_folder(args.out)
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
@@ -561,7 +585,8 @@ def measure(args):
         "command": "measure", "zelnor_version": zelnor.__version__, "shape": [height, width],
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": len(frames),
-        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "inputs": sources,
+        "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
+        "inputs": sources,
         "removed_terms": list(args.remove),
         "double_pass": args.double_pass, "units": unit,
         "conventions": _conventions(unit, args.double_pass, args.wavelength),

@@ -582,6 +582,78 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
     return int(np.count_nonzero(weak))
 
 
+# Frame pairs symmetric about the middle of each count's sequence, the nearer pair first: with frames
+# A + B cos(phase + k * step), their differences are 2 B sin(middle phase) sin(j * step), for j = 1/2
+# and 3/2 (4 frames) or 1 and 2 (5 and 7 frames), so their ratio gives the step the frames were taken at.
+_SYMMETRIC_PAIRS = {4: ((1, 2), (0, 3)), 5: ((1, 3), (0, 4)), 7: ((2, 4), (1, 5))}
+# Below this share of the nearer pair's own energy, the neighbour products are noise: fringes nearly
+# null at the middle of the sequence throughout the pupil.
+_STEP_DETERMINED = 0.05
+
+
+def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optional[float]:
+    """The phase step between consecutive frames, in radians, as the frames over the pupil show it: the
+    nominal PHASE_STEPS value for a calibrated phase shifter; nan when no single step explains the frames
+    (frames out of order, or not of one measurement); None when the fringes leave it undetermined (a
+    null fringe, where the phase is 0 or pi throughout the pupil).
+
+    Least squares over the pupil of the ratio of the differences of symmetric frame pairs. Each pixel's
+    differences are multiplied by its right and lower neighbours' rather than its own, so that camera noise,
+    independent from pixel to pixel, averages out instead of shrinking the estimate."""
+    check_frames(frames)
+    mask = np.asarray(mask, dtype=bool)
+    (a, b), (c, d) = _SYMMETRIC_PAIRS[len(frames)]
+    height, width = mask.shape
+    near_far = near_near = energy = 0.0
+    rows = max(1, BLOCK_PIXELS // max(1, width))
+    for top in range(0, height, rows):
+        own = min(rows, height - top)
+        # One row past the block pairs its last row with the next block's first.
+        part = slice(top, min(height, top + own + 1))
+        near = np.subtract(frames[a][part], frames[b][part], dtype=np.float64)
+        far = np.subtract(frames[c][part], frames[d][part], dtype=np.float64)
+        inside = mask[part]
+        near *= inside  # a pair with a pixel outside the pupil adds nothing
+        far *= inside
+        # Flat and contiguous: right neighbours are one element on, lower ones a row on. The flat pairs
+        # of a row's last pixel with the next row's first are no neighbours: taken off again.
+        near_flat, far_flat = near.reshape(-1), far.reshape(-1)
+        for shift, last in ((1, own * width), (width, near_flat.size)):
+            near_far += 0.5 * float(np.dot(far_flat[:last - shift], near_flat[shift:last]) +
+                                    np.dot(near_flat[:last - shift], far_flat[shift:last]))
+            near_near += float(np.dot(near_flat[:last - shift], near_flat[shift:last]))
+        wrap_here, wrap_there = near[:own - 1, -1], near[1:own, 0]
+        near_far -= 0.5 * float(np.dot(far[:own - 1, -1], wrap_there) + np.dot(wrap_here, far[1:own, 0]))
+        near_near -= float(np.dot(wrap_here, wrap_there))
+        energy += 2.0 * float(np.dot(near_flat[:own * width], near_flat[:own * width]))
+    if not abs(near_near) > _STEP_DETERMINED * energy:
+        return None
+    ratio = near_far / near_near  # sin(3 step / 2) / sin(step / 2) = 1 + 2 cos(step); sin(2 step) / sin(step) = 2 cos(step)
+    cosine = (ratio - 1.0) / 2.0 if len(frames) == 4 else ratio / 2.0
+    return math.acos(cosine) if abs(cosine) <= 1.0 else math.nan
+
+
+def step_ripple(count: int, step: float) -> float:
+    """Peak-to-valley, in radians, of the phase error that the `count`-frame formula of zelnor.phase makes
+    of frames taken at `step` instead of PHASE_STEPS[count] (its piston left out): a ripple that follows
+    the fringes. 0 at the nominal step; the 5-frame formula tolerates a step error best."""
+    if count not in PHASE_STEPS:
+        raise RoadError(f"need 4, 5 or 7 frames, got {count}")
+    angles = np.linspace(0.0, TWO_PI, 720, endpoint=False)[None, :]
+
+    def retrieved(at):
+        return zelnor.phase([np.rint(32767.5 + 32000.0 * np.cos(angles + k * at)).astype(np.uint16)
+                             for k in range(count)])[0]
+
+    error = np.angle(np.exp(1j * (retrieved(step) - retrieved(PHASE_STEPS[count]))))
+    error = np.angle(np.exp(1j * (error - np.angle(np.mean(np.exp(1j * error))))))
+    return float(error.max() - error.min())
+
+
+# A step error whose ripple in the phase exceeds this many waves of wavefront (a fiftieth) is warned of.
+STEP_RIPPLE_LIMIT = 0.02
+
+
 # Above this condition number of the fit (fit.condition) the pupil leaves the 29 terms nearly dependent:
 # a disc is about 1, an annulus of obstruction ratio 0.7 about 1e5, 0.8 about 1e7, a half disc 1e7, a
 # disc half the image's size 5e8. Noise then sets the coefficients, thousands of waves apart and cancelling.
