@@ -860,3 +860,45 @@ def test_phase_step_in_row_blocks_equals_the_image_at_once(shape, monkeypatch):
             for pixels in (64, 1000, 1 << 16):
                 monkeypatch.setattr(road, "BLOCK_PIXELS", pixels)
                 assert road.phase_step(frames, mask) == pytest.approx(expected, abs=1e-9)
+
+
+@pytest.mark.parametrize("case, warned", [("sound", False), ("noisy", False), ("gamma", False), ("drift", False),
+                                          ("extra-dark", True), ("extra-unrelated", True), ("saturated", True)])
+def test_a_frame_foreign_to_the_set_is_named(case, warned, tmp_path, capsys):
+    """A dark or unrelated image in the frames folder makes a 5-frame set of 4 frames: the surface is wrong
+    by a tenth of a wave, with no jump and no weak fringes; the frames' misfit to one fringe pattern names it."""
+    frames, _ = beam_frames(160, 1.0)
+    rng = np.random.default_rng(3)
+    if case == "noisy":  # noise of half the modulation
+        frames = [np.clip(f + rng.normal(0, 7500, f.shape), 0, 65535).astype(np.uint16) for f in frames]
+    elif case == "gamma":  # a strongly non-linear camera
+        frames = [np.rint(65535 * (f / 65535.0) ** 0.5).astype(np.uint16) for f in frames]
+    elif case == "drift":  # the lamp dims by 5 % a frame
+        frames = [np.rint(f * (1 - 0.05 * k)).astype(np.uint16) for k, f in enumerate(frames)]
+    elif case == "extra-dark":
+        frames = frames + [np.full_like(frames[0], 1500)]
+    elif case == "extra-unrelated":
+        frames = frames + [beam_frames(160, 1.0, seed=9, step=2.0)[0][1][::-1].copy()]
+    elif case == "saturated":  # three times the exposure: the bright fringes clip at full scale
+        frames = [np.clip(3.0 * f.astype(float), 0, 65535).astype(np.uint16) for f in frames]
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    assert status == 0 and ("depart from one phase-shifted fringe pattern" in err) == warned
+    assert (report["frame_misfit"] > road.MISFIT_LIMIT) == warned
+    if not warned:
+        assert report["frame_misfit"] < 0.2
+
+
+def test_frame_misfit_from_a_sample_of_rows_matches_the_whole_pupil(monkeypatch):
+    frames, _ = beam_frames(512, 0.8, count=7, step=np.pi / 3)
+    frames[6] = frames[6][::-1].copy()  # a foreign last frame
+    beam = frames[0] > 1000
+    monkeypatch.setattr(road, "MISFIT_PIXELS", 1 << 30)
+    whole = road.frame_misfit(frames, beam)
+    monkeypatch.setattr(road, "MISFIT_PIXELS", 1 << 16)
+    assert road.frame_misfit(frames, beam) == pytest.approx(whole, rel=0.1)
+    assert whole > road.MISFIT_LIMIT
+    assert road.frame_misfit(frames, np.zeros_like(beam)) is None

@@ -407,7 +407,8 @@ def _check_continuity(waves, mask, warnings):
 
 def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
     """Refuses frames with fringes at fewer pupil pixels than the fit needs, and warns of pupil pixels
-    with little or none: their phase is noise, or undefined. Returns the phase step report."""
+    with little or none: their phase is noise, or undefined; reads the phase step and the misfit of the frames
+    to one fringe pattern off the frames, with warnings. Returns (the phase step report, the misfit)."""
     flat = road.unmodulated(frames, wrapped, mask)
     if pixels - flat < road.FIT_TERMS:
         raise road.RoadError(f"the frames show no fringe modulation at {flat} of the {pixels} pupil pixels (every "
@@ -417,7 +418,14 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
         warnings.append(f"{weak} of the {pixels} pupil pixels have little or no fringe modulation (under a tenth of "
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
                         "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
-    return _check_phase_step(len(frames), road.phase_step(frames, mask), passes, warnings)
+    step = road.phase_step(frames, mask)
+    misfit = road.frame_misfit(frames, mask, step)
+    if misfit is not None and misfit > road.MISFIT_LIMIT:
+        warnings.append(f"the frames depart from one phase-shifted fringe pattern by {misfit:.2f} of the fringe "
+                        "modulation (sound frames stay under about 0.25): a file that is not a frame of this "
+                        "measurement (a dark or background image among the frames), frames out of order, or "
+                        "saturation; the surface is not to be trusted")
+    return _check_phase_step(len(frames), step, passes, warnings), misfit
 
 
 def _check_phase_step(count, step, passes, warnings):
@@ -499,7 +507,7 @@ def simulate(args):
     del wavefront
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
-    step = _check_modulation(frames, wrapped, mask, pixels, passes, warnings)
+    step, misfit = _check_modulation(frames, wrapped, mask, pixels, passes, warnings)
     _check_aspect(height, width, warnings)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     jumps = _check_continuity(surface, mask, warnings)
@@ -522,6 +530,7 @@ def simulate(args):
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": args.frames,
         "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
+        "frame_misfit": misfit,
         "noise_counts": args.noise, "peak": args.peak,
         "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
@@ -549,7 +558,7 @@ def measure(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
-    step = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings)
+    step, misfit = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings)
     _check_aspect(height, width, warnings)
     _output_folder(args.out)
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
@@ -586,6 +595,7 @@ def measure(args):
         "pupil": _pupil_text(args.pupil), "pupil_pixels": pixels, "discontinuities": jumps,
         "frames": len(frames),
         "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
+        "frame_misfit": misfit,
         "inputs": sources,
         "removed_terms": list(args.remove),
         "double_pass": args.double_pass, "units": unit,
