@@ -601,6 +601,7 @@ def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optio
     differences are multiplied by its right and lower neighbours' rather than its own, so that camera noise,
     independent from pixel to pixel, averages out instead of shrinking the estimate."""
     check_frames(frames)
+    frames = [np.asarray(frame) for frame in frames]
     mask = np.asarray(mask, dtype=bool)
     (a, b), (c, d) = _SYMMETRIC_PAIRS[len(frames)]
     height, width = mask.shape
