@@ -896,9 +896,9 @@ def test_frame_misfit_from_a_sample_of_rows_matches_the_whole_pupil(monkeypatch)
     frames, _ = beam_frames(512, 0.8, count=7, step=np.pi / 3)
     frames[6] = frames[6][::-1].copy()  # a foreign last frame
     beam = frames[0] > 1000
-    monkeypatch.setattr(road, "MISFIT_PIXELS", 1 << 30)
+    monkeypatch.setattr(road, "SAMPLE_PIXELS", 1 << 30)
     whole = road.frame_misfit(frames, beam)
-    monkeypatch.setattr(road, "MISFIT_PIXELS", 1 << 16)
+    monkeypatch.setattr(road, "SAMPLE_PIXELS", 1 << 16)
     assert road.frame_misfit(frames, beam) == pytest.approx(whole, rel=0.1)
     assert whole > road.MISFIT_LIMIT
     assert road.frame_misfit(frames, np.zeros_like(beam)) is None

@@ -586,6 +586,25 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
 # A + B cos(phase + k * step), their differences are 2 B sin(middle phase) sin(j * step), for j = 1/2
 # and 3/2 (4 frames) or 1 and 2 (5 and 7 frames), so their ratio gives the step the frames were taken at.
 _SYMMETRIC_PAIRS = {4: ((1, 2), (0, 3)), 5: ((1, 3), (0, 4)), 7: ((2, 4), (1, 5))}
+# Pixels of the pupil's bounding box that the phase step and misfit checks read at most: beyond these, bands
+# of 8 rows spread evenly down the pupil. Both average products over the pixels, which a quarter of a million
+# settle.
+SAMPLE_PIXELS = 1 << 18
+
+
+def _sample_bands(mask):
+    """(bounding box of the mask, rows per band, first rows of the bands): every row of the box in blocks
+    of about BLOCK_PIXELS, or where the box holds more than SAMPLE_PIXELS, bands of 8 rows spread evenly."""
+    box = pupil_box(mask)
+    if box is None:
+        return None, 0, range(0)
+    height = box[0].stop - box[0].start
+    width = box[1].stop - box[1].start
+    stride = -(-height * width // SAMPLE_PIXELS)
+    rows = max(2, BLOCK_PIXELS // width) if stride == 1 else 8
+    return box, rows, range(0, height, rows * stride)
+
+
 # Below this share of the nearer pair's own energy, the neighbour products are noise: fringes nearly
 # null at the middle of the sequence throughout the pupil.
 _STEP_DETERMINED = 0.05
@@ -604,10 +623,14 @@ def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optio
     frames = [np.asarray(frame) for frame in frames]
     mask = np.asarray(mask, dtype=bool)
     (a, b), (c, d) = _SYMMETRIC_PAIRS[len(frames)]
+    box, rows, tops = _sample_bands(mask)
+    if box is None:
+        return None
+    mask = mask[box]
+    frames = [frame[box] for frame in frames]
     height, width = mask.shape
     near_far = near_near = energy = 0.0
-    rows = max(1, BLOCK_PIXELS // max(1, width))
-    for top in range(0, height, rows):
+    for top in tops:
         own = min(rows, height - top)
         # One row past the block pairs its last row with the next block's first.
         part = slice(top, min(height, top + own + 1))
@@ -652,9 +675,6 @@ def step_ripple(count: int, step: float) -> float:
     return float(error.max() - error.min())
 
 
-# Pupil pixels that the misfit check reads at most, in row blocks spread over the pupil: it averages
-# products over them, which a quarter of a million pixels settle.
-MISFIT_PIXELS = 1 << 18
 # Above this misfit (a share of the modulation) the frames are not one fringe pattern. Sound frames stay under
 # 0.2 with a camera of gamma 0.4 or 5 % intensity drift a frame, 0.27 with 10 degrees rms of vibration in 7
 # frames; a dark, flat or unrelated image among them gives 0.45 to 0.9.
@@ -675,7 +695,7 @@ def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
     check_frames(frames)
     mask = np.asarray(mask, dtype=bool)
     count = len(frames)
-    box = pupil_box(mask)
+    box, rows, tops = _sample_bands(mask)
     if box is None:
         return None
     if step is None or not 0.0 < step < math.pi:
@@ -685,13 +705,9 @@ def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
     # B cos and B sin of the phase, then an orthonormal basis of what the model cannot hold.
     channels = np.concatenate([np.linalg.pinv(design)[1:], np.linalg.svd(design)[0][:, 3:].T])
     mask = mask[box]
-    height, width = mask.shape
-    stride = -(-mask.size // MISFIT_PIXELS)
-    # All rows in blocks, or where there are too many, thin bands of 8 rows spread evenly down the pupil.
-    rows = max(2, BLOCK_PIXELS // max(1, width)) if stride == 1 else 8
     sums = np.zeros(len(channels))
-    for top in range(0, height, rows * stride):
-        part = slice(top, min(height, top + rows))
+    for top in tops:
+        part = slice(top, top + rows)
         stack = np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64)
         values = np.tensordot(channels, stack, 1)
         values *= mask[part]
