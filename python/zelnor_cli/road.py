@@ -613,8 +613,9 @@ _STEP_DETERMINED = 0.05
 def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optional[float]:
     """The phase step between consecutive frames, in radians, as the frames over the pupil show it: the
     nominal PHASE_STEPS value for a calibrated phase shifter; nan when no single step explains the frames
-    (frames out of order, or not of one measurement); None when the fringes leave it undetermined (a
-    null fringe, where the phase is 0 or pi throughout the pupil).
+    (frames out of order, or not of one measurement); None when the fringes leave it undetermined (a null
+    fringe that puts the phase at the middle of the sequence at 0 or pi throughout the pupil, or fringes at
+    the sampling limit).
 
     Least squares over the pupil of the ratio of the differences of symmetric frame pairs. Each pixel's
     differences are multiplied by its right and lower neighbours' rather than its own, so that camera noise,
