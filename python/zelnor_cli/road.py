@@ -189,14 +189,17 @@ def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: in
     return frames
 
 
+def _fringe_design(count, step):
+    """Columns 1, cos(k step), sin(k step) over the frames k: the model A + B cos(phase + k step)."""
+    k = np.arange(count)
+    return np.stack([np.ones(count), np.cos(k * step), np.sin(k * step)], axis=1)
+
+
 def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     """Fringe modulation B per pixel, in counts: least-squares fit of
     A + B cos(phase + k * step) over the frames."""
     check_frames(frames)
-    step = PHASE_STEPS[len(frames)]
-    k = np.arange(len(frames))
-    design = np.stack([np.ones(len(frames)), np.cos(k * step), np.sin(k * step)], axis=1)
-    solve = np.linalg.pinv(design)
+    solve = np.linalg.pinv(_fringe_design(len(frames), PHASE_STEPS[len(frames)]))
     # Accumulated frame by frame: no (frames x pixels) float stack.
     a = np.zeros(np.shape(frames[0]))
     b = np.zeros(np.shape(frames[0]))
@@ -605,6 +608,13 @@ def _sample_bands(mask):
     return box, rows, range(0, height, rows * stride)
 
 
+def _neighbour_sum(here, there, rows):
+    """Sum over the first `rows` rows of `here` at each pixel times `there` at its right and its lower
+    neighbour (the lower neighbours of the last of those rows may lie one row further)."""
+    return float(np.einsum("ij,ij->", here[:rows, :-1], there[:rows, 1:]) +
+                 np.einsum("ij,ij->", here[:rows + 1][:-1], there[:rows + 1][1:]))
+
+
 # Below this share of the nearer pair's own energy, the neighbour products are noise: fringes nearly
 # null at the middle of the sequence throughout the pupil.
 _STEP_DETERMINED = 0.05
@@ -629,7 +639,7 @@ def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optio
         return None
     mask = mask[box]
     frames = [frame[box] for frame in frames]
-    height, width = mask.shape
+    height = mask.shape[0]
     near_far = near_near = energy = 0.0
     for top in tops:
         own = min(rows, height - top)
@@ -640,17 +650,9 @@ def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optio
         inside = mask[part]
         near *= inside  # a pair with a pixel outside the pupil adds nothing
         far *= inside
-        # Flat and contiguous: right neighbours are one element on, lower ones a row on. The flat pairs
-        # of a row's last pixel with the next row's first are no neighbours: taken off again.
-        near_flat, far_flat = near.reshape(-1), far.reshape(-1)
-        for shift, last in ((1, own * width), (width, near_flat.size)):
-            near_far += 0.5 * float(np.dot(far_flat[:last - shift], near_flat[shift:last]) +
-                                    np.dot(near_flat[:last - shift], far_flat[shift:last]))
-            near_near += float(np.dot(near_flat[:last - shift], near_flat[shift:last]))
-        wrap_here, wrap_there = near[:own - 1, -1], near[1:own, 0]
-        near_far -= 0.5 * float(np.dot(far[:own - 1, -1], wrap_there) + np.dot(wrap_here, far[1:own, 0]))
-        near_near -= float(np.dot(wrap_here, wrap_there))
-        energy += 2.0 * float(np.dot(near_flat[:own * width], near_flat[:own * width]))
+        near_far += 0.5 * (_neighbour_sum(far, near, own) + _neighbour_sum(near, far, own))
+        near_near += _neighbour_sum(near, near, own)
+        energy += 2.0 * float(np.einsum("ij,ij->", near[:own], near[:own]))
     if not abs(near_near) > _STEP_DETERMINED * energy:
         return None
     # sin(3 step / 2) / sin(step / 2) = 1 + 2 cos(step); sin(2 step) / sin(step) = 2 cos(step)
@@ -701,8 +703,7 @@ def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
         return None
     if step is None or not 0.0 < step < math.pi:
         step = PHASE_STEPS[count]
-    k = np.arange(count)
-    design = np.stack([np.ones(count), np.cos(k * step), np.sin(k * step)], axis=1)
+    design = _fringe_design(count, step)
     # B cos and B sin of the phase, then an orthonormal basis of what the model cannot hold.
     channels = np.concatenate([np.linalg.pinv(design)[1:], np.linalg.svd(design)[0][:, 3:].T])
     mask = mask[box]
@@ -713,8 +714,7 @@ def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
         values = np.tensordot(channels, stack, 1)
         values *= mask[part]
         for index, value in enumerate(values):
-            sums[index] += float(np.einsum("ij,ij->", value[:, :-1], value[:, 1:]) +
-                                 np.einsum("ij,ij->", value[:-1], value[1:]))
+            sums[index] += _neighbour_sum(value, value, len(value))
     modulation = sums[0] + sums[1]
     if not modulation > 0.0:
         return None
