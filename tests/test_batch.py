@@ -13,6 +13,7 @@ import pytest
 import zelnor
 from zelnor_cli import batch, road
 from zelnor_cli.cli import main
+from zelnor_cli.frames import frame_key
 from conftest import LIBC, rand_draws
 
 pytest.importorskip("distributed")
@@ -185,9 +186,16 @@ def test_measurement_names(folders, names, tmp_path, monkeypatch):
     assert batch.measurement_names(folders) == names
 
 
-def test_natural_order():
-    names = ["f10.pgm", "f9.pgm", "f1.pgm", "f1", "f01.pgm", "g2.pgm"]
-    assert batch.natural_sorted(names) == ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]
+@pytest.mark.parametrize("key, ordered", [
+    (batch.natural_key, ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]),
+    # Measurement names carry serial numbers: part 1.10 comes after part 1.9.
+    (batch.natural_key, ["lot1.9", "lot1.10", "lot2"]),
+    # Frames may be named after their phase step in waves.
+    (frame_key, ["p0", "p0.25", "p0.5", "p0.75", "p1"]),
+    (frame_key, ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]),
+])
+def test_natural_order(key, ordered):
+    assert sorted(ordered[::-1], key=key) == sorted(ordered[1::2] + ordered[::2], key=key) == ordered
 
 
 class _Stream(io.StringIO):

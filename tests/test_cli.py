@@ -396,6 +396,8 @@ def write_frames(folder, frames, layout):
     folder.mkdir()
     # Numbered so that plain character order (1, 10, 2, 20, 3) is not the phase-step order.
     names = [folder / f"frame_{n}" for n in (1, 2, 3, 10, 20)]
+    if layout == "png-phase-named":  # named by the phase in waves: digit runs alone would put 0.5 first, 0 last
+        names = [folder / f"phase_{n}" for n in ("0", "0.25", "0.5", "0.75", "1")]
     if layout == "tiff-stack":
         tifffile.imwrite(folder / "stack.tif", np.stack(frames), photometric="minisblack")
         return [str(folder / "stack.tif")]
@@ -415,11 +417,13 @@ def write_frames(folder, frames, layout):
             np.save(str(name) + ".npy", frame.astype(np.int32))
         elif layout == "png-named-tif":  # the content decides, not the name
             Image.fromarray(frame).save(str(name) + ".tif", format="PNG")
+        elif layout == "png-phase-named":
+            Image.fromarray(frame).save(str(name) + ".png")
     return [str(folder / "frame_*")] if layout == "npy" else [str(folder)]
 
 
 @pytest.mark.parametrize("layout", ["pgm-8bit", "png-16bit", "png-8bit", "tiff-12bit", "tiff-stack", "npy",
-                                    "npy-stack", "png-named-tif"])
+                                    "npy-stack", "png-named-tif", "png-phase-named"])
 def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
     frames, truth = camera
     arguments = write_frames(tmp_path / "frames", frames, layout)

@@ -189,7 +189,7 @@ def _parser():
     meas = sub.add_parser("measure", help="measure a surface from phase-shifted frames")
     meas.add_argument("frames", nargs="+", metavar="FRAME",
                       help="4, 5 or 7 frames in phase-step order: PGM, PNG, TIFF or .npy files, a multi-page TIFF, "
-                           "a folder or a quoted glob (natural order: frame_2 before frame_10)")
+                           "a folder or a quoted glob (natural order: frame_2 before frame_10, phase_0.25 before phase_0.5)")
     add_measure_options(meas)
     meas.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
     meas.add_argument("--seed", type=_seed, help="seed the C library generator (used by --unwrapper unwrap) first")

@@ -10,6 +10,7 @@ import logging
 import os
 import re
 import sys
+from fractions import Fraction
 from typing import Any, Iterable, List, Sequence, Tuple
 
 import numpy as np
@@ -48,14 +49,25 @@ def quiet_c_streams():
             os.close(copy)
 
 
-def natural_key(text):
-    """Sort key in which runs of digits compare as numbers: frame_2 before frame_10."""
+def _numbers_key(text, number):
     key = []
-    for place, part in enumerate(re.split(r"(\d+)", text)):  # digit runs at the odd places
+    for place, part in enumerate(re.split(number, text)):  # numbers at the odd places
         if part:
-            key.append((0, int(part), "") if place % 2 else (1, 0, part))
+            key.append((0, Fraction(part), "") if place % 2 else (1, 0, part))
     # Shorter names first (a before a1), then the text itself breaks ties such as a01 / a1.
     return key + [(-1, 0, text)]
+
+
+def natural_key(text):
+    """Sort key in which runs of digits compare as numbers: frame_2 before frame_10."""
+    return _numbers_key(text, r"(\d+)")
+
+
+def frame_key(text):
+    """natural_key for frame files, in which a decimal number also compares by its value: frames named
+    after their phase step in waves, phase_0, phase_0.25, phase_0.5, phase_0.75, come in that order
+    (by digit runs, phase_0.5 would come first and phase_0 last)."""
+    return _numbers_key(text, r"(\d+(?:\.\d+)?)")
 
 
 def sniff(path):
@@ -94,15 +106,16 @@ def own_outputs(folder):
 
 def expand(arguments, exclude=()):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
-    matches in natural order (frame_2 before frame_10). Files listed in plain character order
-    but not in natural order come from a shell glob: they are put in natural order too."""
+    matches in natural order (frame_2 before frame_10, phase_0.25 before phase_0.5). Files listed in
+    plain character order but not in natural order come from a shell glob: they are put in natural
+    order too."""
     if (len(arguments) > 1 and all(os.path.isfile(argument) for argument in arguments)
-            and list(arguments) == sorted(arguments) and list(arguments) != sorted(arguments, key=natural_key)):
-        arguments = sorted(arguments, key=natural_key)
+            and list(arguments) == sorted(arguments) and list(arguments) != sorted(arguments, key=frame_key)):
+        arguments = sorted(arguments, key=frame_key)
     paths = []
     for argument in arguments:
         if os.path.isdir(argument):
-            names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=natural_key)
+            names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=frame_key)
             members = [os.path.join(argument, name) for name in names]
             # The pupil's mask file may sit beside the frames, and so may our own outputs: they are not frames.
             skipped = {os.path.realpath(path) for path in [*exclude, *own_outputs(argument)]}
@@ -117,7 +130,7 @@ def expand(arguments, exclude=()):
             matches = [path for path in glob.glob(argument) if os.path.isfile(path)]
             if not matches:
                 raise RoadError(f"{argument}: no file matches")
-            paths += sorted(matches, key=natural_key)
+            paths += sorted(matches, key=frame_key)
         else:
             raise RoadError(f"{argument}: no such file or folder")
     return paths
