@@ -523,6 +523,43 @@ def test_pupils_double_pass_and_json(camera, tmp_path, capsys):
         assert np.load(tmp_path / "o" / "surface.npy")[~(annulus if "annulus" in option else pupil)].max() == 0.0
 
 
+def _write_mask(path, pupil, encoding):
+    """The pupil as image editors and measurement software save masks."""
+    import tifffile
+    from PIL import Image
+
+    on = pupil.astype(np.uint8) * np.uint8(255)
+    opaque = np.full_like(on, 255)
+    if encoding == "rgba-opaque":  # black outside, but every pixel opaque
+        Image.fromarray(np.dstack([on, on, on, opaque])).save(path, format="PNG")
+    elif encoding == "grey-alpha-opaque":
+        Image.fromarray(np.dstack([on, opaque]), mode="LA").save(path, format="PNG")
+    elif encoding == "rgba-transparent":  # white everywhere, transparent outside
+        Image.fromarray(np.dstack([opaque, opaque, opaque, on])).save(path, format="PNG")
+    elif encoding == "palette-transparent":
+        image = Image.fromarray(pupil.astype(np.uint8), mode="P")
+        image.putpalette([255, 255, 255, 255, 255, 255])
+        image.save(path, format="PNG", transparency=0)
+    elif encoding == "tiff-rgba-opaque":
+        tifffile.imwrite(path, np.dstack([on, on, on, opaque]), photometric="rgb", extrasamples=["unassalpha"])
+    elif encoding == "tiff-planar-rgb":
+        tifffile.imwrite(path, np.stack([on, on // 2, on]), photometric="rgb", planarconfig="separate")
+    elif encoding == "npy-nan-outside":  # a map of values, without data outside
+        with open(path, "wb") as handle:
+            np.save(handle, np.where(pupil, 0.5, np.nan))
+
+
+@pytest.mark.parametrize("encoding", ["rgba-opaque", "grey-alpha-opaque", "rgba-transparent", "palette-transparent",
+                                      "tiff-rgba-opaque", "tiff-planar-rgb", "npy-nan-outside"])
+def test_mask_files_as_editors_save_them(encoding, tmp_path):
+    from zelnor_cli import frames
+
+    pupil = zelnor.roundmask(0.6, 40, 32)
+    pupil[20, 3] = True  # a pixel outside the disc, for the colour channels' order
+    _write_mask(tmp_path / "mask", pupil, encoding)
+    assert np.array_equal(frames.load_mask(str(tmp_path / "mask"), pupil.shape), pupil)
+
+
 def test_separate_pupil_regions_are_cut_to_the_largest(camera, tmp_path, capsys):
     frames, truth = camera
     pupil = zelnor.roundmask(0.6, 96, 96)

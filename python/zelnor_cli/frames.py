@@ -174,6 +174,21 @@ def _library(module, path, what):
                         "pip install 'zelnor[command]'") from None
 
 
+def _marked(samples):
+    """Nonzero samples; NaN, a map's mark for no data, marks nothing."""
+    return (samples != 0) & ~np.isnan(samples) if samples.dtype.kind == "f" else samples != 0
+
+
+def _inside(samples, alpha):
+    """A colour image as a pupil, samples on the last axis: the pixels with a nonzero colour that are not
+    transparent, so that an opaque alpha channel does not put the whole image inside."""
+    colour = [index for index in range(samples.shape[-1]) if index not in alpha]
+    inside = _marked(samples[..., colour]).any(axis=-1)
+    for index in alpha:
+        inside &= samples[..., index] != 0
+    return inside
+
+
 def _read_png(path, allow_colour):
     Image = _library("PIL.Image", path, "PNG")
 
@@ -185,7 +200,9 @@ def _read_png(path, allow_colour):
             if mode in ("1", "L", "I", "I;16", "I;16B", "I;16L", "I;16N"):
                 return [np.asarray(image)]
             _refuse_colour(path, allow_colour, f"mode {mode}")
-            return [np.asarray(image.convert("RGBA" if "A" in mode else "RGB")).any(axis=-1)]
+            if "A" in mode or "a" in mode or "transparency" in image.info:
+                return [_inside(np.asarray(image.convert("RGBA")), alpha=[3])]
+            return [_marked(np.asarray(image.convert("RGB"))).any(axis=-1)]
     except RoadError:
         raise
     except Exception as error:  # Pillow raises many kinds on damaged files
@@ -207,7 +224,12 @@ def _read_tiff(path, allow_colour):
                     continue
                 if page.samplesperpixel > 1:
                     _refuse_colour(path, allow_colour, f"{page.samplesperpixel} samples per pixel")
-                    data = data.any(axis=-1 if data.shape[-1] == page.samplesperpixel else 0)
+                    if page.planarconfig == 2:
+                        data = np.moveaxis(data, 0, -1)
+                    extra = page.samplesperpixel - len(page.extrasamples)
+                    # Extra samples of kinds 1 and 2 are associated and unassociated alpha.
+                    data = _inside(data, alpha=[extra + index for index, kind in enumerate(page.extrasamples)
+                                                if int(kind) in (1, 2)])
                 if data.ndim != 2:
                     raise RoadError(f"{path}: page {len(images)} is not a 2-D image (shape {data.shape})")
                 images.append(data)
@@ -295,7 +317,8 @@ def load_frames(arguments: Sequence[str], exclude: Iterable[str] = ()) -> Tuple[
 
 
 def load_mask(path: str, shape: Tuple[int, ...]) -> NDArray[np.bool_]:
-    """A pupil from an image file of the frames' size: nonzero samples are inside."""
+    """A pupil from an image file of the frames' size: nonzero samples are inside (in a colour image, the
+    pixels of nonzero colour that are not transparent; in a floating-point map, not the NaN)."""
     images = read_images(path, allow_colour=True)
     if len(images) != 1:
         raise RoadError(f"{path}: holds {len(images)} images; a pupil mask is one image")
@@ -304,4 +327,4 @@ def load_mask(path: str, shape: Tuple[int, ...]) -> NDArray[np.bool_]:
         raise RoadError(f"{path}: {_size(image.shape)} pixels, but the frames have {_size(shape)}")
     if image.dtype.kind not in "biuf":
         raise RoadError(f"{path}: samples of type {image.dtype} cannot mark a pupil")
-    return np.ascontiguousarray(image != 0)
+    return np.ascontiguousarray(_marked(image))
