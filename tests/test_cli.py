@@ -724,16 +724,18 @@ def test_using_threads_restores_the_count():
             pass
 
 
-def beam_frames(size, radius, seed=5, count=4, step=np.pi / 2):
-    """Noisy 16-bit camera frames, `step` apart, of a beam `radius` of the image's half-width across, on a
-    dark background, and the surface in waves (tilt, defocus and coma of the beam's own circle)."""
+def beam_frames(size, radius, seed=5, count=4, step=np.pi / 2, shifts=None):
+    """Noisy 16-bit camera frames, `step` apart (or at phase `shifts`), of a beam `radius` of the image's
+    half-width across, on a dark background, and the surface in waves (tilt, defocus and coma of the beam's own
+    circle)."""
     rng = np.random.default_rng(seed)
     x = (2 * np.arange(size) + 1) / size - 1
     x, y = x[None, :] / radius, x[:, None] / radius
     beam = x * x + y * y <= 1
     waves = 2.0 * x - 0.7 * y + 0.25 * (2 * (x * x + y * y) - 1) + 0.3 * (3 * (x * x + y * y) - 2) * x
-    frames = [np.clip(np.rint(1500 + beam * (20000 + 15000 * np.sin(2 * np.pi * waves + k * step))
-                              + rng.normal(0, 40, beam.shape)), 0, 65535).astype(np.uint16) for k in range(count)]
+    shifts = np.arange(count) * step if shifts is None else shifts
+    frames = [np.clip(np.rint(1500 + beam * (20000 + 15000 * np.sin(2 * np.pi * waves + shift))
+                              + rng.normal(0, 40, beam.shape)), 0, 65535).astype(np.uint16) for shift in shifts]
     return frames, waves
 
 
@@ -855,13 +857,43 @@ def test_a_miscalibrated_phase_step_is_read_off_the_frames(count, error, warned,
     assert status == 0 and step["nominal_degrees"] == pytest.approx(np.degrees(nominal))
     assert step["degrees"] == pytest.approx(np.degrees(nominal) + error, abs=0.1)
     assert ("calibrate the phase step" in err) == warned
+    # The surface's own error: the ripple, plus the frames' noise (some 0.003 waves).
+    assert surface_error_pv(frames, waves, tmp_path / "o") == pytest.approx(step["ripple_waves"], rel=0.25, abs=0.006)
+
+
+def surface_error_pv(frames, waves, out):
+    """PV of the measured surface less the true one, plane aside, over the threshold:5000 pupil."""
     mask = zelnor.make_mask(road.modulation(frames), 5000.0)
     inside = np.flatnonzero(mask)
     plane = zelnor.zernike_matrix(mask, 3)[:, inside].T
-    error_map = np.load(tmp_path / "o" / "surface.npy").ravel()[inside] - waves.ravel()[inside]
+    error_map = np.load(out / "surface.npy").ravel()[inside] - waves.ravel()[inside]
     error_map -= plane @ np.linalg.lstsq(plane, error_map, rcond=None)[0]
-    # The surface's own error: the ripple, plus the frames' noise (some 0.003 waves).
-    assert np.ptp(error_map) == pytest.approx(step["ripple_waves"], rel=0.25, abs=0.006)
+    return np.ptp(error_map)
+
+
+@pytest.mark.parametrize("degrees, warned", [
+    ([0, 90, 90, 180, 270], True),  # the shifter stuck once: a uniform step reads 60°, which 5 frames tolerate
+    ([0, 90, 180, 180, 270], True),
+    ([0, 0, 60, 120, 180, 240, 300], True),  # missed its first step
+    ([0, 60, 120, 180, 180, 240, 300], True),  # a frame taken twice: no uniform step comes near
+    ([0, 93, 178, 272, 358], False),  # a few degrees of vibration
+    ([0, 62, 118, 181, 239, 302, 358], False),
+])
+def test_a_missed_or_slipped_step_is_read_frame_by_frame(degrees, warned, tmp_path, capsys):
+    """Each frame's shift comes out of the frames; where the formula's error from them passes a fiftieth of a
+    wave, the warning gives it, and the surface shows it against the truth."""
+    frames, waves = beam_frames(160, 1.0, count=len(degrees), shifts=np.radians(degrees))
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    step = json.loads(text)["phase_step"]
+    assert status == 0
+    assert step["shifts_degrees"] == pytest.approx(degrees, abs=0.5)
+    assert ("the frames' phase shifts from the first read" in err) == warned
+    assert ("calibrate the phase step" in err) is False
+    assert surface_error_pv(frames, waves, tmp_path / "o") == pytest.approx(step["shifts_ripple_waves"], rel=0.25,
+                                                                            abs=0.006)
 
 
 @pytest.mark.parametrize("count", [4, 5, 7])
@@ -874,12 +906,19 @@ def test_phase_step_of_noisy_frames_swapped_frames_and_a_null(count):
     rng = np.random.default_rng(count)
     noisy = [np.clip(frame + rng.normal(0, 7500, frame.shape), 0, 65535).astype(np.uint16) for frame in frames]
     assert road.phase_step(noisy, beam) == pytest.approx(nominal * 1.1, abs=0.02)
+    # Frame by frame too, from the nominal shifts (four frames leave them undetermined).
+    shifts = road.frame_shifts(noisy, beam)
+    if count == 4:
+        assert shifts is None
+    else:
+        assert shifts == pytest.approx(np.arange(count) * nominal * 1.1, abs=0.04)
     if count == 4:  # the middle two swapped: far from any step the formula could live with
         assert road.step_ripple(4, road.phase_step([frames[k] for k in (0, 2, 1, 3)], beam)) > 1.0
     # Uniform fringes whose middle phase is 0: the differences carry no step.
     middle = (count - 1) / 2
     flat = [np.full((32, 32), np.uint16(20000 + 15000 * np.cos((k - middle) * nominal))) for k in range(count)]
     assert road.phase_step(flat, np.ones((32, 32), bool)) is None
+    assert road.frame_shifts(flat, np.ones((32, 32), bool)) is None
 
 
 @pytest.mark.parametrize("shape", [(37, 53), (200, 31), (5, 300)])

@@ -120,6 +120,8 @@ ROAD_FILE = textwrap.dedent(
     reveal_type(road.unmodulated(images, waves, mask))  # int
     reveal_type(road.phase_step(images, mask))  # float | None
     reveal_type(road.step_ripple(4, 1.5))  # float
+    reveal_type(road.frame_shifts(images, mask, 1.5))  # ndarray[float64] | None
+    reveal_type(road.shift_ripple([0.0, 1.5, 3.0, 4.5, 6.0]))  # float
     reveal_type(road.frame_misfit(images, mask, 1.5))  # float | None
     reveal_type(frames.load_mask("pupil.png", mask.shape))  # ndarray[bool]
     reveal_type(batch.measure_folders)  # measure_folders

@@ -419,35 +419,57 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
                         "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
     step = road.phase_step(frames, mask)
+    shifts = road.frame_shifts(frames, mask, step)
     misfit = road.frame_misfit(frames, mask, step)
     if misfit is not None and misfit > road.MISFIT_LIMIT:
         warnings.append(f"the frames depart from one phase-shifted fringe pattern by {misfit:.2f} of the fringe "
                         "modulation (sound frames stay under about 0.25): a file that is not a frame of this "
-                        "measurement (a dark or background image among the frames), frames out of order, or "
-                        "saturation; the surface is not to be trusted")
-    return _check_phase_step(len(frames), step, passes, warnings), misfit
+                        "measurement (a dark or background image among the frames), frames out of order, a phase "
+                        "shifter that missed a step, or saturation; the surface is not to be trusted")
+    return _check_phase_step(len(frames), step, shifts, passes, warnings), misfit
 
 
-def _check_phase_step(count, step, passes, warnings):
-    """The phase step the frames show against the one their formula assumes, for report.json; warns when
-    they part by enough to ripple the surface, or when no single step explains the frames."""
+# A uniform step that leaves a frame's shift further than this (radians) from the one read off the frames
+# frame by frame does not describe them.
+SHIFTS_AGREE = math.radians(10.0)
+
+
+def _check_phase_step(count, step, shifts, passes, warnings):
+    """The phase step and each frame's phase shift as the frames show them, against those their formula
+    assumes, for report.json; warns when they part by enough to ripple the surface, or when no single step
+    explains the frames."""
     nominal = road.PHASE_STEPS[count]
-    report = {"nominal_degrees": math.degrees(nominal), "degrees": None, "ripple_waves": None}
-    if step is None:  # the fringes do not show it
-        return report
-    if math.isnan(step):
-        warnings.append("no single phase step explains the frames (the differences of frames taken before and "
-                        "after the middle one disagree): check that they are in phase-step order and all of this "
-                        "measurement; the surface is not to be trusted")
-        return report
-    ripple = road.step_ripple(count, step) / road.TWO_PI
-    report.update(degrees=math.degrees(step), ripple_waves=ripple / passes)
-    if ripple > road.STEP_RIPPLE_LIMIT:
+    report = {"nominal_degrees": math.degrees(nominal), "degrees": None, "ripple_waves": None,
+              "shifts_degrees": None, "shifts_ripple_waves": None}
+    shifts_ripple = 0.0
+    if shifts is not None:
+        shifts_ripple = road.shift_ripple(shifts) / road.TWO_PI
+        report.update(shifts_degrees=[math.degrees(shift) for shift in shifts],
+                      shifts_ripple_waves=shifts_ripple / passes)
+    ripple = 0.0
+    if step is not None and not math.isnan(step):
+        ripple = road.step_ripple(count, step) / road.TWO_PI
+        report.update(degrees=math.degrees(step), ripple_waves=ripple / passes)
+    uniform = shifts is None or (step is not None and not math.isnan(step) and
+                                 float(np.max(np.abs(shifts - np.arange(count) * step))) <= SHIFTS_AGREE)
+    if ripple > road.STEP_RIPPLE_LIMIT and uniform:
         warnings.append(f"the frames were taken {math.degrees(step):.1f}° apart, where the {count}-frame formula "
                         f"assumes {math.degrees(nominal):.0f}° (a miscalibrated phase shifter, or frames out of "
                         f"order): the surface carries a ripple along the fringes of up to {ripple / passes:.3f} waves "
                         "PV; calibrate the phase step" + ("" if count == 5 else ", or take 5 frames, whose formula "
-                                                          "tolerates a step error best"))
+                                                          "tolerates a step error best (but not a nonlinear camera)"))
+    elif shifts_ripple > road.STEP_RIPPLE_LIMIT:
+        read = ", ".join(f"{math.degrees(shift):.0f}°" for shift in shifts)
+        assumed = ", ".join(f"{math.degrees(k * nominal):.0f}°" for k in range(count))
+        warnings.append(f"the frames' phase shifts from the first read {read}, where the {count}-frame formula "
+                        f"assumes {assumed} (a phase shifter that missed or slipped a step, frames out of order, or "
+                        f"vibration): the surface carries an error along the fringes of up to "
+                        f"{shifts_ripple / passes:.3f} waves PV; check the phase shifter and the frames, and steady "
+                        "the set-up")
+    elif step is not None and math.isnan(step):
+        warnings.append("no single phase step explains the frames (the differences of frames taken before and "
+                        "after the middle one disagree): check that they are in phase-step order and all of this "
+                        "measurement; the surface is not to be trusted")
     return report
 
 

@@ -595,15 +595,15 @@ _SYMMETRIC_PAIRS = {4: ((1, 2), (0, 3)), 5: ((1, 3), (0, 4)), 7: ((2, 4), (1, 5)
 SAMPLE_PIXELS = 1 << 18
 
 
-def _sample_bands(mask):
+def _sample_bands(mask, pixels=SAMPLE_PIXELS):
     """(bounding box of the mask, rows per band, first rows of the bands): every row of the box in blocks
-    of about BLOCK_PIXELS, or where the box holds more than SAMPLE_PIXELS, bands of 8 rows spread evenly."""
+    of about BLOCK_PIXELS, or where the box holds more than `pixels`, bands of 8 rows spread evenly."""
     box = pupil_box(mask)
     if box is None:
         return None, 0, range(0)
     height = box[0].stop - box[0].start
     width = box[1].stop - box[1].start
-    stride = -(-height * width // SAMPLE_PIXELS)
+    stride = -(-height * width // pixels)
     rows = max(2, BLOCK_PIXELS // width) if stride == 1 else 8
     return box, rows, range(0, height, rows * stride)
 
@@ -667,15 +667,96 @@ def step_ripple(count: int, step: float) -> float:
     the fringes. 0 at the nominal step; the 5-frame formula tolerates a step error best."""
     if count not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {count}")
+    return shift_ripple(np.arange(count) * step)
+
+
+def shift_ripple(shifts: Sequence[float]) -> float:
+    """Peak-to-valley, in radians, of the phase error that the formula of zelnor.phase for len(shifts) frames
+    makes of frames taken at those phase shifts, in radians from the first, instead of its nominal ones (its
+    piston left out)."""
+    shifts = np.asarray(shifts, dtype=np.float64)
+    count = len(shifts)
+    if count not in PHASE_STEPS:
+        raise RoadError(f"need 4, 5 or 7 frames, got {count}")
     angles = np.linspace(0.0, TWO_PI, 720, endpoint=False)[None, :]
 
     def retrieved(at):
-        return zelnor.phase([np.rint(32767.5 + 32000.0 * np.cos(angles + k * at)).astype(np.uint16)
-                             for k in range(count)])[0]
+        return zelnor.phase([np.rint(32767.5 + 32000.0 * np.cos(angles + shift)).astype(np.uint16)
+                             for shift in at])[0]
 
-    error = np.angle(np.exp(1j * (retrieved(step) - retrieved(PHASE_STEPS[count]))))
+    error = np.angle(np.exp(1j * (retrieved(shifts) - retrieved(np.arange(count) * PHASE_STEPS[count]))))
     error = np.angle(np.exp(1j * (error - np.angle(np.mean(np.exp(1j * error))))))
     return float(error.max() - error.min())
+
+
+# Rounds of frame_shifts at most, and the change of every shift, in radians (0.3 degrees), under which it
+# has settled. Each round reads up to SHIFT_SAMPLE_PIXELS of the pupil's box.
+_SHIFT_ROUNDS = 20
+_SHIFT_SETTLED = 5e-3
+SHIFT_SAMPLE_PIXELS = 1 << 16
+# A step read off the frames further than this from the nominal one (frames out of order) is no start.
+_SHIFT_START = math.pi / 6
+
+
+def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: Optional[float] = None
+                 ) -> Optional[NDArray[np.float64]]:
+    """Each frame's phase shift from the first, in radians, as the frames over the pupil show it: what
+    phase_step reads for a uniform step, frame by frame, so that a phase shifter that missed or slipped a
+    step, or vibration, shows. None when the fringes leave the shifts undetermined (a null fringe), and for
+    4 frames: with one sample a pixel beyond the pattern's A, B and phase, they leave them nearly so (a frame
+    taken twice fits any shifts with the pair's equal), while the 4-frame formula's error hangs on them. `step`,
+    as phase_step reads it, is where the rounds start, when it lies within 30 degrees of the count's nominal
+    one (which they start from otherwise).
+
+    In rounds, from the nominal shifts: per pixel, the least-squares fit of A + B cos(phase + shift) at the
+    current shifts; then each frame, less that A, against the cosine and sine of that phase and an offset,
+    least squares over the pupil, gives its shift, until the shifts settle."""
+    check_frames(frames)
+    mask = np.asarray(mask, dtype=bool)
+    count = len(frames)
+    if count == 4:
+        return None
+    box, rows, tops = _sample_bands(mask, SHIFT_SAMPLE_PIXELS)
+    if box is None:
+        return None
+    mask = mask[box]
+    bands = []
+    # Bands of 8 rows, whose temporaries stay in cache over the rounds.
+    for top in [top + start for top in tops for start in range(0, rows, 8)]:
+        part = slice(top, top + 8)
+        inside = mask[part]
+        if inside.any():
+            bands.append((np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64),
+                          inside.astype(np.float64)))
+    if step is None or not abs(step - PHASE_STEPS[count]) < _SHIFT_START:
+        step = PHASE_STEPS[count]
+    shifts = np.arange(count) * step
+    for _ in range(_SHIFT_ROUNDS):
+        solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
+        gram = np.zeros((3, 3))
+        moments = np.zeros((count, 3))
+        for stack, inside in bands:
+            offset, real, imaginary = np.tensordot(solve, stack, 1)
+            length = np.hypot(real, imaginary)
+            length[length == 0.0] = 1.0
+            length[inside == 0.0] = np.inf  # no phase outside the pupil
+            basis = [real / length, imaginary / length, inside]
+            gram += [[float(np.vdot(u, v)) for v in basis] for u in basis]
+            stack -= offset
+            moments += np.stack([np.einsum("kij,ij->k", stack, v) for v in basis], axis=1)
+            stack += offset
+        # The fringes must span the circle: the cosine and sine must not be nearly constant over the pupil.
+        spread = gram[:2, :2] - np.outer(gram[:2, 2], gram[2, :2]) / gram[2, 2]
+        if not np.linalg.eigvalsh(spread)[0] > _STEP_DETERMINED * gram[2, 2]:
+            return None
+        weights = np.linalg.solve(gram, moments.T)
+        angles = np.arctan2(-weights[1], weights[0])
+        settled = np.unwrap(np.angle(np.exp(1j * (angles - angles[0]))))
+        change = float(np.max(np.abs(settled - shifts)))
+        shifts = settled
+        if change < _SHIFT_SETTLED:
+            break
+    return shifts
 
 
 # Above this misfit (a share of the modulation) the frames are not one fringe pattern. Sound frames stay under
