@@ -1,4 +1,5 @@
 """`zelnor batch`: many measurement folders on a real Dask cluster, one summary row each."""
+import contextlib
 import csv
 import io
 import json
@@ -11,7 +12,7 @@ import zlib
 import pytest
 
 import zelnor
-from zelnor_cli import batch, road
+from zelnor_cli import batch, cli, road
 from zelnor_cli.cli import main
 from zelnor_cli.frames import frame_key
 from conftest import LIBC, rand_draws
@@ -49,6 +50,8 @@ def lot(tmp_path_factory):
     write_frames(root / "lotB/corrupt", [f"f{k}.pgm" for k in range(4)], {4: 0.1})
     (root / "lotB/corrupt/f2.pgm").write_bytes(b"P5\n64 64\n65535\n" + b"\0" * 100)
     write_frames(root / "lotB/missing", [f"f{k}.pgm" for k in range(3)], {4: 0.1})
+    os.symlink("s1", root / "lotA/link")
+    os.mkdir(bytes(root) + b"/odd\xffname")  # a name that is not UTF-8
     return root
 
 
@@ -241,6 +244,12 @@ def test_progress_redraws_on_a_terminal_and_logs_tenths_elsewhere(terminal, tota
     (["lotA/s1", "--remove", "coma"], "argument --remove: bad --remove 'coma'"),
     (["lotA/s1", "--pupil", "square"], "argument --pupil: bad --pupil 'square'"),
     (["lotA/s1", "--unwrapper", "magic"], "argument --unwrapper: invalid choice"),
+    (["lotA/s1", "lotA/link"], "lotA/s1 and lotA/link are the same folder"),
+    (["lotA/s1", "odd\udcffname"], "'odd\\udcffname': a measurement's name must be UTF-8 text"),
+    (["lotA/s1", "--scheduler", ""], "--scheduler is empty"),
+    (["lotA/s1", "--scheduler", "tls://127.0.0.1:8786"], "--scheduler tls://127.0.0.1:8786: tls:// needs Dask's TLS"),
+    (["lotA/s1", "--scheduler", "ucx://127.0.0.1:8786"], "bad --scheduler 'ucx://127.0.0.1:8786': expected tcp://"),
+    (["lotA/s1", "--pupil", "mask:nomask.png"], "nomask.png: no such file (--pupil mask:FILE)"),
 ])
 def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0)  # a scheduler file that never comes
@@ -249,6 +258,23 @@ def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, c
     err = capsys.readouterr().err
     assert err.startswith(f"zelnor: error: {message}") and err.count("\n") == 1
     assert not out.exists()
+
+
+def test_a_measurement_clears_its_earlier_results_and_names_its_warnings(lot, tmp_path, capsys, monkeypatch):
+    """Measured again into the same OUT, a folder that now fails leaves no results beside its error row; the
+    warnings of a measurement, among many in one log, start with its name; --json prints nothing more."""
+    monkeypatch.chdir(lot)
+    steep = tmp_path / "steep"  # fringes near the sampling limit: warned of
+    write_frames(steep, [f"f{k}.pgm" for k in range(4)], {2: 15.0})
+    options = batch.measure_options(cli._parser().parse_args(["batch", "DIR", "--json"]))
+    out = tmp_path / "out"
+    for folder, name in ((str(steep), "steep"), ("lotB/missing", "missing")):
+        batch.measure_folder(name, folder, os.path.abspath(folder), str(out / "missing"), options)
+    assert sorted(os.listdir(out / "missing")) == []
+    err = capsys.readouterr().err
+    warned = [line for line in err.splitlines() if "warning" in line]
+    assert warned and all(line.startswith("zelnor: steep: warning: ") for line in warned)
+    assert "wrote" not in err
 
 
 def test_missing_dask_is_one_line(lot, tmp_path, capsys, monkeypatch):
@@ -337,3 +363,28 @@ def test_ctrl_c_keeps_what_is_done_and_writes_the_summary(lot, thread_client, tm
     assert [row["name"] for row in rows] == sorted(NAMES.values(), key=batch.natural_key)
     errors = [row["error"] for row in rows]
     assert errors.count("interrupted") == len(NAMES) - 1 and "interrupted" not in capsys.readouterr().err
+
+
+def test_ctrl_c_while_the_cluster_starts_still_writes_the_summary(lot, tmp_path, monkeypatch, capsys):
+    @contextlib.contextmanager
+    def starting(args, start_method=None):
+        raise KeyboardInterrupt
+        yield
+
+    monkeypatch.setattr(batch, "_client", starting)
+    out = tmp_path / "cut"
+    assert run_batch(lot, out, [], folders=("lotA/s1", "lotA/s2")) == 130
+    rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
+    assert [(row["name"], row["error"]) for row in rows] == [("s1", "interrupted"), ("s2", "interrupted")]
+
+
+def test_summary_without_stderr_and_beyond_the_float_range(tmp_path, monkeypatch):
+    """A closed stderr (2>&-) has no bar drawn on it; a number past the float range is null in the JSON."""
+    monkeypatch.setattr(sys, "stderr", None)
+    bar = batch.Progress(2)
+    bar.step(True)
+    row = batch._row("x", "x", 1, error="none")
+    row.update(status="ok", pv=float("inf"), rms=float("nan"))
+    batch.write_summary(str(tmp_path), [row])
+    written = json.loads((tmp_path / "summary.json").read_text(), parse_constant=lambda name: pytest.fail(name))
+    assert (written[0]["pv"], written[0]["rms"]) == (None, None)

@@ -11,10 +11,12 @@ import csv
 import io
 import json
 import logging
+import math
 import os
 import sys
 import threading
 import time
+import warnings
 import zlib
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Sequence, Union
 
@@ -51,7 +53,7 @@ def measurement_names(folders):
     as many trailing path components as make them distinct, joined by '__'."""
     given = {}
     for folder in folders:
-        same = given.setdefault(os.path.abspath(folder), folder)
+        same = given.setdefault(os.path.realpath(folder), folder)  # a link to a folder given is that folder
         if same is not folder:
             raise road.RoadError(f"{same} and {folder} are the same folder")
     parts = [os.path.abspath(folder).split(os.sep)[1:] for folder in folders]
@@ -71,6 +73,11 @@ def measurement_names(folders):
     names = [NAME_SEPARATOR.join(components[-d:]) for components, d in zip(parts, depth)]
     seen = {}
     for folder, name in zip(folders, names):
+        try:
+            name.encode("utf-8")
+        except UnicodeEncodeError:  # the summary files are UTF-8 text
+            raise road.RoadError(f"{folder!r}: a measurement's name must be UTF-8 text, and this folder's is "
+                                 "not") from None
         if name in SUMMARY_FILES:
             raise road.RoadError(f"{folder}: a measurement cannot be named {name!r}, the summary's own name")
         if name in seen:
@@ -109,19 +116,37 @@ def measure_folder(name, path, folder, out, options):
     `name`; returns the summary row, with any failure as its error message."""
     from . import cli
 
+    from .frames import own_outputs
+
     seed = seed_for(name)
+    messages = io.StringIO()
     try:
+        # What an earlier batch measured here goes first, so that a measurement that now fails (or draws no
+        # figure) leaves no results of its own beside its error row.
+        stale = own_outputs(out)  # none unless report.json there is a measurement's
+        for file in stale + [os.path.join(out, "report.json")] * bool(stale):
+            if os.path.lexists(file):
+                os.unlink(file)
         # The folder itself, as `zelnor measure FOLDER` takes it: the same frames in the same order.
         args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
         for key, value in options.items():
             setattr(args, key, value)
         # One thread per measurement: the cluster already runs one measurement per core.
-        with _ROAD_LOCK, road.using_threads(1), contextlib.redirect_stdout(io.StringIO()):
+        with _ROAD_LOCK, road.using_threads(1), contextlib.redirect_stdout(io.StringIO()), \
+                contextlib.redirect_stderr(messages):
             cli.measure(args)
         return _row(name, path, seed, report=args.report)
     except Exception as error:  # one measurement's failure is data, the batch goes on
         # Name files as the user gave the folder, not as the worker reached it.
-        return _row(name, path, seed, error=_error_text(error).replace(folder + os.sep, path.rstrip(os.sep) + os.sep))
+        return _row(name, path, seed, error=_error_text(error).replace(folder, path.rstrip(os.sep) or path))
+    finally:
+        # Among many measurements' warnings in one log, each says whose it is.
+        try:
+            for line in messages.getvalue().splitlines():
+                print(line.replace("zelnor: ", f"zelnor: {name}: ", 1) if line.startswith("zelnor: ") else line,
+                      file=sys.stderr)
+        except (OSError, ValueError, AttributeError):  # no stderr (2>&-): the warnings are in report.json
+            pass
 
 
 def measure_options(args):
@@ -129,8 +154,16 @@ def measure_options(args):
     from . import cli
 
     shared = vars(cli._parser().parse_args(["measure", "frame"]))
-    return {key: value for key, value in vars(args).items()
-            if key in shared and key not in ("command", "frames", "out", "seed")}
+    # --json only changes what measure prints, which a batch does not show.
+    options = {key: value for key, value in vars(args).items()
+               if key in shared and key not in ("command", "frames", "out", "seed", "json")}
+    kind, value = options.get("pupil", ("disc", None))
+    if kind == "mask":
+        if not os.path.isfile(value):
+            raise road.RoadError(f"{value}: no such file (--pupil mask:FILE)")
+        # Absolute, as the folders: workers of an existing cluster run in folders of their own.
+        options["pupil"] = (kind, os.path.abspath(value))
+    return options
 
 
 class Progress:
@@ -159,6 +192,8 @@ class Progress:
         return 10 * done // max(self.total, 1)
 
     def _draw(self):
+        if self.stream is None:  # stderr closed when the process started (2>&-): nowhere to draw
+            return
         filled = self.WIDTH * self.done // max(self.total, 1)
         failed = f", {self.failed} failed" if self.failed else ""
         bar = f"zelnor batch [{'#' * filled}{'.' * (self.WIDTH - filled)}] {self.done}/{self.total}{failed}"
@@ -174,11 +209,18 @@ def _check_address(address):
     from distributed.comm.addressing import parse_address, parse_host_port
 
     try:
-        host, _ = parse_host_port(parse_address(address)[1])
+        scheme, location = parse_address(address)
+        host, _ = parse_host_port(location)
     except ValueError:
-        host = ""
-    if not host:
+        scheme, host = "", ""
+    if not host or scheme not in ("tcp", "tls"):
         raise road.RoadError(f"bad --scheduler {address!r}: expected tcp://HOST:PORT")
+    import dask
+
+    # Without its certificates a TLS client fails only after a minute's wait, with tracebacks.
+    if scheme == "tls" and not dask.config.get("distributed.comm.tls.ca-file", None):
+        raise road.RoadError(f"--scheduler {address}: tls:// needs Dask's TLS configuration "
+                             "(distributed.comm.tls.ca-file and the client's certificate)")
 
 
 def _scheduler_from_file(path):
@@ -271,8 +313,9 @@ def _client(args, start_method=None):
     if args.scheduler:
         try:
             client = distributed.Client(args.scheduler, set_as_default=False)
-        except (OSError, TimeoutError, ValueError) as error:
-            raise road.RoadError(f"cannot reach the Dask scheduler at {args.scheduler}: {error}") from None
+        except Exception as error:  # unreachable, or a protocol (tls://) that wants a security configuration
+            raise road.RoadError(f"cannot reach the Dask scheduler at {args.scheduler}: "
+                                 f"{_error_text(error)}") from None
         with client:
             try:
                 client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
@@ -280,7 +323,8 @@ def _client(args, start_method=None):
                 raise road.RoadError(f"the Dask scheduler at {args.scheduler} has no workers") from None
             yield client
         return
-    workers = args.workers or road.usable_cores()
+    # No more workers than measurements: each one costs a process and its start.
+    workers = min(args.workers or road.usable_cores(), max(1, len(args.folders)))
     # One thread per process: the road is CPU bound and the C generator is per process.
     # No memory limit, so that what measures alone also measures here.
     settings = {}
@@ -293,7 +337,9 @@ def _client(args, start_method=None):
         distributed.utils._forkserver_preload_set = True
     import dask
 
-    with dask.config.set(settings):
+    with dask.config.set(settings), warnings.catch_warnings():
+        # Dask's notice that its default HTTP port is taken (by another cluster) says nothing to a batch.
+        warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
         try:
             cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                                dashboard_address=None, memory_limit=0)
@@ -318,10 +364,19 @@ def finished(client, futures):
 
 
 def _write_atomically(path, text):
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8", newline="") as handle:
-        handle.write(text)
-    os.replace(temporary, path)
+    from .cli import _replacing
+
+    try:
+        with _replacing(path) as temporary, open(temporary, "w", encoding="utf-8", newline="") as handle:
+            handle.write(text)
+    except OSError as error:
+        raise road.RoadError(f"{path}: cannot write: {error.strerror or error}") from None
+
+
+def _finite(value):
+    """JSON has no NaN or infinity: such a number (a wavelength scaling a surface past the float range) is
+    null in summary.json."""
+    return None if isinstance(value, float) and not math.isfinite(value) else value
 
 
 def write_summary(out, rows):
@@ -331,6 +386,7 @@ def write_summary(out, rows):
     writer.writerows(rows)
     csv_name, json_name = SUMMARY_FILES
     _write_atomically(os.path.join(out, csv_name), table.getvalue())
+    rows = [{key: _finite(value) for key, value in row.items()} for row in rows]
     _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 
@@ -383,11 +439,16 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
     what is done, writes the summary and raises KeyboardInterrupt."""
     from . import cli
 
+    if isinstance(options, (str, bytes)):
+        raise TypeError("options are a sequence of command-line arguments, e.g. ['--no-figure']")
     folders = [os.fspath(folder) for folder in folders]
     out = os.path.abspath(os.fspath(out))
     args = cli._parser().parse_args(["batch", "DIR", *options])
     if args.workers or args.scheduler or args.scheduler_file or args.out != "zelnor-out":
         raise road.RoadError("options are measure's: the client and out are given as arguments")
+    if args.folders != ["DIR"]:
+        raise road.RoadError(f"options are measure's: {args.folders[1:]} are not options; folders are given as "
+                             "an argument")
     names = _check_folders(folders)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
@@ -399,11 +460,15 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
 
 def run(args):
     """`zelnor batch`: 0 when every measurement succeeds, 1 when some failed."""
+    for option, value in (("--scheduler", args.scheduler), ("--scheduler-file", args.scheduler_file)):
+        if value is not None and not value.strip():  # an unset shell variable: not a local cluster
+            raise road.RoadError(f"{option} is empty: give the cluster's, or leave the option out")
     if args.scheduler and args.scheduler_file:
         raise road.RoadError("--scheduler and --scheduler-file: give one")
     if (args.scheduler or args.scheduler_file) and args.workers:
         raise road.RoadError("--workers sizes a local cluster: not with --scheduler or --scheduler-file")
     names = _check_folders(args.folders)
+    options = measure_options(args)
     if args.scheduler_file:
         args.scheduler = _scheduler_from_file(args.scheduler_file)
     start_method = None
@@ -412,11 +477,17 @@ def run(args):
     _import_distributed()
     if args.scheduler:
         _check_address(args.scheduler)
-    options = measure_options(args)
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    with _client(args, start_method) as client:
-        rows, interrupted, elapsed = _measure_all(client, args.folders, names, out, options, progress=True)
+    rows, elapsed = None, 0.0
+    try:
+        with _client(args, start_method) as client:
+            rows, interrupted, elapsed = _measure_all(client, args.folders, names, out, options, progress=True)
+    except KeyboardInterrupt:  # while the cluster started or stopped: the summary is written all the same
+        if rows is None:
+            rows = [_unmeasured(names, args.folders, index, "interrupted") for index in
+                    sorted(range(len(names)), key=lambda i: natural_key(names[i]))]
+        interrupted = True
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]
