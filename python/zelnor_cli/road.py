@@ -708,8 +708,8 @@ def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
     as phase_step reads it, is where the rounds start, when it lies within 30 degrees of the count's nominal
     one (which they start from otherwise).
 
-    In rounds, from the nominal shifts: per pixel, the least-squares fit of A + B cos(phase + shift) at the
-    current shifts; then each frame, less that A, against the cosine and sine of that phase and an offset,
+    In rounds, from that start: per pixel, the least-squares fit of A + B cos(phase + shift) at the current
+    shifts; then each frame, less that A, against the cosine and sine of that phase and an offset,
     least squares over the pupil, gives its shift, until the shifts settle."""
     check_frames(frames)
     mask = np.asarray(mask, dtype=bool)
@@ -728,6 +728,8 @@ def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
         if inside.any():
             bands.append((np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64),
                           inside.astype(np.float64)))
+    if not bands:
+        return None
     if step is None or not abs(step - PHASE_STEPS[count]) < _SHIFT_START:
         step = PHASE_STEPS[count]
     shifts = np.arange(count) * step
@@ -742,9 +744,9 @@ def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
             length[inside == 0.0] = np.inf  # no phase outside the pupil
             basis = [real / length, imaginary / length, inside]
             gram += [[float(np.vdot(u, v)) for v in basis] for u in basis]
-            stack -= offset
-            moments += np.stack([np.einsum("kij,ij->k", stack, v) for v in basis], axis=1)
-            stack += offset
+            # each frame less A: sum of (frame - A) v
+            moments += np.stack([np.einsum("kij,ij->k", stack, v) - float(np.vdot(offset, v)) for v in basis],
+                                axis=1)
         # The fringes must span the circle: the cosine and sine must not be nearly constant over the pupil.
         spread = gram[:2, :2] - np.outer(gram[:2, 2], gram[2, :2]) / gram[2, 2]
         if not np.linalg.eigvalsh(spread)[0] > _STEP_DETERMINED * gram[2, 2]:
