@@ -11,7 +11,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 envs="$root/.venvs"
 wheels="$root/.venvs/wheels"
 mkdir -p "$envs" "$wheels"
-test_deps=(pytest hypothesis pillow tifffile scikit-image matplotlib mypy "dask[distributed]")
+test_deps=(pytest hypothesis pillow tifffile imagecodecs scikit-image matplotlib mypy "dask[distributed]")
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 export ZELNOR_CI=1  # hypothesis draws its examples from a fixed seed (tests/conftest.py)
 

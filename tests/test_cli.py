@@ -413,6 +413,8 @@ def write_frames(folder, frames, layout):
             Image.fromarray((frame >> 8).astype(np.uint8)).save(str(name) + ".png")
         elif layout == "tiff-12bit":
             tifffile.imwrite(str(name) + ".tif", frame >> 4)
+        elif layout == "tiff-lzw":  # as cameras write them
+            tifffile.imwrite(str(name) + ".tif", frame, compression="lzw")
         elif layout == "npy":
             np.save(str(name) + ".npy", frame.astype(np.int32))
         elif layout == "png-named-tif":  # the content decides, not the name
@@ -423,7 +425,7 @@ def write_frames(folder, frames, layout):
 
 
 @pytest.mark.parametrize("layout", ["pgm-8bit", "png-16bit", "png-8bit", "tiff-12bit", "tiff-stack", "npy",
-                                    "npy-stack", "png-named-tif", "png-phase-named"])
+                                    "npy-stack", "png-named-tif", "png-phase-named", "tiff-lzw"])
 def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
     frames, truth = camera
     arguments = write_frames(tmp_path / "frames", frames, layout)
