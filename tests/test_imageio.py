@@ -92,13 +92,19 @@ def test_save_pgm_read_only_folder(tmp_path):
     folder = tmp_path / "ro"
     folder.mkdir()
     write(folder / "old.pgm", b"P5\n1 1\n255\n\x07")
+    write(folder / "locked.pgm", b"P5\n1 1\n255\n\x07")
+    (folder / "locked.pgm").chmod(0o444)
     folder.chmod(0o555)
     try:
-        for name in ("new.pgm", "old.pgm"):
+        for name in ("new.pgm", "locked.pgm"):
             with pytest.raises(OSError, match=CANT_OPEN):
                 zelnor.save_pgm(str(folder / name), np.zeros((2, 2)))
-        assert os.listdir(folder) == ["old.pgm"]
-        assert (folder / "old.pgm").read_bytes() == b"P5\n1 1\n255\n\x07"
+        # A writable file there is rewritten in place, as "wb" rewrites it.
+        zelnor.save_pgm(str(folder / "old.pgm"), np.full((1, 2), 3.0))
+        zelnor.save_pgm(str(tmp_path / "elsewhere.pgm"), np.full((1, 2), 3.0))
+        assert sorted(os.listdir(folder)) == ["locked.pgm", "old.pgm"]
+        assert (folder / "old.pgm").read_bytes() == (tmp_path / "elsewhere.pgm").read_bytes()
+        assert (folder / "locked.pgm").read_bytes() == b"P5\n1 1\n255\n\x07"
     finally:
         folder.chmod(0o755)
 

@@ -65,7 +65,8 @@ bool write_all(int fd, const unsigned char* bytes, std::size_t size) {
 // The destination of one save. A regular file (or a path where nothing stands yet) is written
 // to a temporary file beside it and renamed into place once complete, so a failed save never
 // leaves a cut-off file where a complete one stood. Anything else (a FIFO, a terminal,
-// /dev/stdout, /dev/full) is opened and written in place, as "wb" would.
+// /dev/stdout, /dev/full), or a writable file in a folder where no file can be created, is opened
+// and written in place, as "wb" would.
 class PgmDestination {
   public:
     PgmDestination() = default;
@@ -106,7 +107,9 @@ class PgmDestination {
         }
         ::close(probe);
         if (!create_temporary()) {
-            return false;
+            // A folder that admits no new entry still lets "wb" rewrite a writable file in it: so do we,
+            // in place, which gives up only the all-or-nothing replacement.
+            return (errno == EACCES || errno == EPERM) && open_in_place(target_.c_str());
         }
         // The replacement keeps the owner (where allowed) and the mode of the file it replaces.
         if (info.st_uid != ::geteuid() || info.st_gid != ::getegid()) {
