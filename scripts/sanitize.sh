@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 venv="$root/.venvs/sanitize"
 build="$root/build/sanitize"
-deps=("numpy>=2" "meson-python>=0.15" "meson>=1.4" ninja pytest hypothesis pillow tifffile scikit-image matplotlib mypy)
+deps=("numpy>=2" "meson-python>=0.15" "meson>=1.4" ninja pytest hypothesis pillow tifffile imagecodecs scikit-image matplotlib mypy)
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 asan=$(gcc -print-file-name=libasan.so)
