@@ -191,7 +191,7 @@ def test_measurement_names(folders, names, tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("key, ordered", [
     (batch.natural_key, ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]),
-    # Measurement names carry serial numbers: part 1.10 comes after part 1.9.
+    # Measurement names carry serial numbers: lot1.10 comes after lot1.9.
     (batch.natural_key, ["lot1.9", "lot1.10", "lot2"]),
     # Frames may be named after their phase step in waves.
     (frame_key, ["p0", "p0.25", "p0.5", "p0.75", "p1"]),
