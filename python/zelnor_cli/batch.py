@@ -124,7 +124,9 @@ def measure_folder(name, path, folder, out, options):
         # What an earlier batch measured here goes first, so that a measurement that now fails (or draws no
         # figure) leaves no results of its own beside its error row.
         stale = own_outputs(out)  # none unless report.json there is a measurement's
-        for file in stale + [os.path.join(out, "report.json")] * bool(stale):
+        if stale:
+            stale.append(os.path.join(out, "report.json"))
+        for file in stale:
             if os.path.lexists(file):
                 os.unlink(file)
         # The folder itself, as `zelnor measure FOLDER` takes it: the same frames in the same order.

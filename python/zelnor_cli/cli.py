@@ -189,7 +189,8 @@ def _parser():
     meas = sub.add_parser("measure", help="measure a surface from phase-shifted frames")
     meas.add_argument("frames", nargs="+", metavar="FRAME",
                       help="4, 5 or 7 frames in phase-step order: PGM, PNG, TIFF or .npy files, a multi-page TIFF, "
-                           "a folder or a quoted glob (natural order: frame_2 before frame_10, phase_0.25 before phase_0.5)")
+                           "a folder or a quoted glob (natural order: frame_2 before frame_10, phase_0.25 before "
+                           "phase_0.5)")
     add_measure_options(meas)
     meas.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
     meas.add_argument("--seed", type=_seed, help="seed the C library generator (used by --unwrapper unwrap) first")
@@ -447,10 +448,11 @@ def _check_phase_step(count, step, shifts, passes, warnings):
         report.update(shifts_degrees=[math.degrees(shift) for shift in shifts],
                       shifts_ripple_waves=shifts_ripple / passes)
     ripple = 0.0
-    if step is not None and not math.isnan(step):
+    measured = step is not None and not math.isnan(step)  # None: undetermined; nan: no step explains them
+    if measured:
         ripple = road.step_ripple(count, step) / road.TWO_PI
         report.update(degrees=math.degrees(step), ripple_waves=ripple / passes)
-    uniform = shifts is None or (step is not None and not math.isnan(step) and
+    uniform = shifts is None or (measured and
                                  float(np.max(np.abs(shifts - np.arange(count) * step))) <= SHIFTS_AGREE)
     if ripple > road.STEP_RIPPLE_LIMIT and uniform:
         warnings.append(f"the frames were taken {math.degrees(step):.1f}° apart, where the {count}-frame formula "
@@ -466,7 +468,7 @@ def _check_phase_step(count, step, shifts, passes, warnings):
                         f"vibration): the surface carries an error along the fringes of up to "
                         f"{shifts_ripple / passes:.3f} waves PV; check the phase shifter and the frames, and steady "
                         "the set-up")
-    elif step is not None and math.isnan(step):
+    elif step is not None and not measured:
         warnings.append("no single phase step explains the frames (the differences of frames taken before and "
                         "after the middle one disagree): check that they are in phase-step order and all of this "
                         "measurement; the surface is not to be trusted")
