@@ -4,6 +4,8 @@ import concurrent.futures
 import os
 import random
 import re
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -219,3 +221,99 @@ def test_frame_list_emptied_during_the_call(function):
         assert_bits_equal(outcome, expected)
         if state["during"]:
             assert state["resized"] == 0
+
+
+def test_frames_taken_out_of_their_list_while_copied():
+    # Copying a strided frame runs a subclass's __array_finalize__, Python code that may empty the
+    # list before the other frames are opened: the call holds every frame from the start.
+    class Frame(np.ndarray):
+        def __array_finalize__(self, obj):
+            if armed:
+                frames.clear()
+
+    plain = [np.full((64, 64), 1000 * k + 7, np.uint16) for k in range(4)]
+    expected = zelnor.phase([f[:, ::-1].copy() for f in plain])
+    armed = False
+    frames = [f[:, ::-1].view(Frame) for f in plain]
+    armed = True
+    assert_bits_equal(zelnor.phase(frames), expected)
+
+
+# Another thread keeps changing an input while the calls run: the results may mix old and new
+# values, but nothing may be read or written past an array (which crashed these calls).
+RACES = {
+    "fast_unwrap seed": ("mask = np.zeros((128, 128), bool); other = np.zeros((128, 128))",
+                         "mask[-1, -1] = True; mask[-1, -1] = False",
+                         "zelnor.fast_unwrap(mask, other, 1.0)"),
+    "zernike_surface rows": ("mask = np.zeros((128, 128), bool); mask[:, ::4] = True",
+                             "mask[-1, 1::2] = True; mask[-1, 1::2] = False",
+                             "zelnor.zernike_surface(np.arange(1.0, 10.0), mask)"),
+    "zernike_matrix rows": ("mask = np.zeros((128, 128), bool); mask[:, ::4] = True",
+                            "mask[-1, 1::2] = True; mask[-1, 1::2] = False",
+                            "zelnor.zernike_matrix(mask, 1)"),
+    "binning shape": ("image = np.ones((256, 256))",
+                      "image.shape = (65536,); image.shape = (256, 256)",
+                      "zelnor.binning(image, 2)"),
+    "save_pgm shape": ("image = np.ones((256, 256)); path = os.path.join(folder, 'shape.pgm')",
+                       "image.shape = (65536,); image.shape = (256, 256)",
+                       "zelnor.save_pgm(path, image); assert os.path.getsize(path) < 65536 + 64"),
+    "save_pgm maxval": ("image = np.full((256, 256), 10, np.uint16); path = os.path.join(folder, 'max.pgm')",
+                        "image[::7, ::3] = 60000; image[::7, ::3] = 10",
+                        "zelnor.save_pgm(path, image); data = open(path, 'rb').read(); "
+                        "maxval = int(data.split(maxsplit=4)[3]); "
+                        "body = np.frombuffer(data[len(data) - image.size * (1 + (maxval > 255)):], "
+                        "'>u2' if maxval > 255 else np.uint8); assert body.max() <= maxval"),
+}
+RACE_SCRIPT = """
+import os, sys, threading
+import numpy as np
+import zelnor
+folder = sys.argv[1]
+{setup}
+stop = False
+def change():
+    while not stop:
+        {change}
+thread = threading.Thread(target=change)
+thread.start()
+try:
+    for _ in range({calls}):
+        try:
+            {call}
+        except ValueError:  # the check saw the other shape
+            pass
+finally:
+    stop = True
+    thread.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("race", sorted(RACES))
+def test_inputs_changed_by_another_thread_never_overrun(race, tmp_path):
+    setup, change, call = RACES[race]
+    script = RACE_SCRIPT.format(setup=setup, change=change, call=call, calls=1500)
+    done = subprocess.run([sys.executable, "-c", script, str(tmp_path)], capture_output=True, text=True,
+                          timeout=600)
+    assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr[-2000:]
+
+
+@pytest.mark.skipif(os.environ.get("ZELNOR_SANITIZE") == "1" or not sys.platform.startswith("linux"),
+                    reason="AddressSanitizer reserves more address space than the limit leaves")
+def test_save_pgm_out_of_memory_raises(tmp_path):
+    # The path is copied while the file is made; without memory for the copies the save fails cleanly.
+    script = """
+import resource, sys
+import numpy as np
+import zelnor
+path = "x" * (300 << 20)
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + (150 << 20), resource.RLIM_INFINITY))
+try:
+    zelnor.save_pgm(path, np.zeros((4, 4)))
+except OSError as error:
+    print(error)
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=120)
+    assert (done.returncode, done.stdout.strip()) == (0, "can't open file"), done.stderr[-2000:]

@@ -19,13 +19,12 @@ PyObject* py_add_noise(PyObject* /*module*/, PyObject* args) {
     if (!values.open(surface)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(PyArray_NDIM(surface), PyArray_DIMS(surface), NPY_FLOAT64);
+    PyArrayObject* result = new_result(values.ndim(), values.dims(), NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }
     // Keeps the lock: the draws of one call stay one unbroken run of the shared rand() sequence.
-    add_uniform_noise(values.data<double>(), element_count(surface), amplitude,
-                      result_data<double>(result));
+    add_uniform_noise(values.data<double>(), values.size(), amplitude, result_data<double>(result));
     return hand_back(result);
 }
 
@@ -54,9 +53,9 @@ PyObject* py_save_pgm(PyObject* /*module*/, PyObject* args) {
         // The file may be slow (a FIFO waits for its reader): other threads run meanwhile.
         ReleasedLock unlocked;
         if (type == NPY_FLOAT64) {
-            status = write_pgm_float64(path, values.data<double>(), dim(array, 0), dim(array, 1), scale);
+            status = write_pgm_float64(path, values.data<double>(), values.rows(), values.cols(), scale);
         } else {
-            status = write_pgm_uint16(path, values.data<std::uint16_t>(), dim(array, 1), dim(array, 0));
+            status = write_pgm_uint16(path, values.data<std::uint16_t>(), values.cols(), values.rows());
         }
     }
     if (status == PgmSaveStatus::cannot_open) {
@@ -128,7 +127,6 @@ PyObject* py_binning(PyObject* /*module*/, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "factor must be at least 1.");
         return nullptr;
     }
-    const npy_intp dims[2] = {PyArray_DIM(image, 0) / factor, PyArray_DIM(image, 1) / factor};
     if (!require_type(image, NPY_FLOAT64, "array must be of type double.")) {
         return nullptr;
     }
@@ -136,14 +134,15 @@ PyObject* py_binning(PyObject* /*module*/, PyObject* args) {
     if (!values.open(image)) {
         return nullptr;
     }
+    const npy_intp dims[2] = {static_cast<npy_intp>(values.rows() / factor),
+                              static_cast<npy_intp>(values.cols() / factor)};
     PyArrayObject* result = new_result(2, dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }
     {
-        ReleasedLock unlocked(element_count(image));
-        bin_image_sum(values.data<double>(), dim(image, 0), dim(image, 1), factor,
-                      result_data<double>(result));
+        ReleasedLock unlocked(values.size());
+        bin_image_sum(values.data<double>(), values.rows(), values.cols(), factor, result_data<double>(result));
     }
     return hand_back(result);
 }

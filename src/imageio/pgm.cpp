@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -199,7 +200,13 @@ template <class Convert>
 PgmSaveStatus write_pgm(const char* path, std::size_t width, std::size_t height, unsigned maxval,
                         std::size_t n, std::size_t bytes_per_sample, Convert convert) {
     PgmDestination file;
-    if (!file.open(path)) {
+    bool opened;
+    try {
+        opened = file.open(path);
+    } catch (const std::exception&) {  // no memory for the path's copies: nothing created yet
+        opened = false;
+    }
+    if (!opened) {
         return PgmSaveStatus::cannot_open;
     }
     // The header (at most 54 bytes) opens the first block.
@@ -236,10 +243,11 @@ PgmSaveStatus write_pgm_float64(const char* path, const double* values, std::siz
                      });
 }
 
-// 16-bit samples as bytes, most significant first.
-inline void store_big_endian(const std::uint16_t* in, std::size_t count, unsigned char* out) {
+// 16-bit samples as bytes, most significant first, none above maxval (the samples are the caller's,
+// which another thread may change after maxval was found).
+inline void store_big_endian(const std::uint16_t* in, std::size_t count, std::uint16_t maxval, unsigned char* out) {
     for (std::size_t k = 0; k < count; ++k) {
-        const std::uint16_t big = to_big_endian(in[k]);
+        const std::uint16_t big = to_big_endian(in[k] < maxval ? in[k] : maxval);
         std::memcpy(out + 2 * k, &big, 2);
     }
 }
@@ -254,16 +262,16 @@ PgmSaveStatus write_pgm_uint16(const char* path, const std::uint16_t* samples, s
     }
     if (maxval <= 255) {
         return write_pgm(path, width, height, maxval, n, 1,
-                         [samples](std::size_t first, std::size_t count, unsigned char* out) {
+                         [samples, maxval](std::size_t first, std::size_t count, unsigned char* out) {
                              const std::uint16_t* in = samples + first;
                              for (std::size_t k = 0; k < count; ++k) {
-                                 out[k] = static_cast<unsigned char>(in[k]);
+                                 out[k] = static_cast<unsigned char>(in[k] < maxval ? in[k] : maxval);
                              }
                          });
     }
     return write_pgm(path, width, height, maxval, n, 2,
-                     [samples](std::size_t first, std::size_t count, unsigned char* out) {
-                         store_big_endian(samples + first, count, out);
+                     [samples, maxval](std::size_t first, std::size_t count, unsigned char* out) {
+                         store_big_endian(samples + first, count, maxval, out);
                      });
 }
 

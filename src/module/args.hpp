@@ -105,6 +105,7 @@ class ContiguousInput {
             Py_INCREF(arr);
             hold_.reset(reinterpret_cast<PyObject*>(arr));
             data_ = PyArray_DATA(arr);
+            capture(arr);
             return true;
         }
         PyArray_Descr* native = PyArray_DescrFromType(PyArray_TYPE(arr));
@@ -117,6 +118,7 @@ class ContiguousInput {
             return false;
         }
         data_ = PyArray_DATA(as_array(hold_.get()));
+        capture(as_array(hold_.get()));
         return true;
     }
 
@@ -125,10 +127,52 @@ class ContiguousInput {
         return static_cast<const T*>(data_);
     }
 
+    // The shape of the elements held, as it was when they were opened: another thread may assign
+    // the array a new shape (which frees NumPy's record of the old one) while the lock is released.
+    int ndim() const { return ndim_; }
+    const npy_intp* dims() const { return dims_; }
+    std::size_t size() const { return size_; }
+    // Rows and elements per row: rows() * cols() == size() whatever the shape.
+    std::size_t rows() const { return ndim_ > 0 ? static_cast<std::size_t>(dims_[0]) : 1; }
+    std::size_t cols() const { return cols_; }
+
   private:
+    void capture(PyArrayObject* arr) {
+        ndim_ = PyArray_NDIM(arr);
+        for (int axis = 0; axis < ndim_; ++axis) {
+            dims_[axis] = PyArray_DIM(arr, axis);
+        }
+        size_ = static_cast<std::size_t>(PyArray_SIZE(arr));
+        cols_ = 1;
+        for (int axis = 1; axis < ndim_; ++axis) {
+            cols_ *= static_cast<std::size_t>(dims_[axis]);
+        }
+    }
+
     const void* data_ = nullptr;
     PyRef hold_;  // the array itself, or its copy
+    int ndim_ = 0;
+    npy_intp dims_[NPY_MAXDIMS] = {};
+    std::size_t size_ = 0;
+    std::size_t cols_ = 0;
 };
+
+// The dimensions of a 2-D result shaped like an input's elements.
+struct ImageDims {
+    npy_intp dims[2];
+    explicit ImageDims(const ContiguousInput& input)
+        : dims{static_cast<npy_intp>(input.rows()), static_cast<npy_intp>(input.cols())} {}
+};
+
+// Two inputs already checked to be of one shape still are, as opened: only Python code run while a
+// copy was made (a subclass's __array_finalize__) can have changed one.
+inline bool require_same_size(const ContiguousInput& a, const ContiguousInput& b, const char* message) {
+    if (a.rows() != b.rows() || a.cols() != b.cols()) {
+        PyErr_SetString(PyExc_ValueError, message);
+        return false;
+    }
+    return true;
+}
 
 // Calls with fewer result elements than this keep the interpreter lock: handing it to another
 // thread and waiting to get it back would cost more than the work itself.
@@ -173,8 +217,10 @@ constexpr Py_ssize_t MAX_FRAMES = 7;
 // Checks the items of a frame list one after the other: each must be an
 // ndarray (TypeError naming `function` and the item's position otherwise),
 // uint16, 2-D and of frame 0's shape. The caller has checked the list's size
-// (at most MAX_FRAMES). On success frames[0..n) hold the borrowed items.
-inline bool check_frame_list(PyObject* list, const char* function, PyArrayObject** frames) {
+// (at most MAX_FRAMES). On success frames[0..n) hold the items, and held[0..n)
+// a reference to each: copying one frame may run Python code (a subclass's
+// __array_finalize__), which may take the others out of the list.
+inline bool check_frame_list(PyObject* list, const char* function, PyArrayObject** frames, PyRef* held) {
     const Py_ssize_t n = PyList_GET_SIZE(list);
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = PyList_GET_ITEM(list, k);
@@ -189,6 +235,8 @@ inline bool check_frame_list(PyObject* list, const char* function, PyArrayObject
             (k > 0 && !require_same_dims(frame, frames[0], "images have a different dimensions."))) {
             return false;
         }
+        Py_INCREF(item);
+        held[k].reset(item);
         frames[k] = frame;
     }
     return true;

@@ -26,10 +26,12 @@ PyObject* py_interferogram(PyObject* /*module*/, PyObject* args) {
     }
     ContiguousInput mask_values;
     ContiguousInput surface_values;
-    if (!mask_values.open(mask) || !surface_values.open(surface)) {
+    if (!mask_values.open(mask) || !surface_values.open(surface) ||
+        !require_same_size(mask_values, surface_values, "mask dimension must be surface dimension equivalent.")) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(surface), NPY_UINT16);
+    const ImageDims shape(surface_values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_UINT16);
     if (result == nullptr) {
         return nullptr;
     }
@@ -44,21 +46,29 @@ PyObject* py_interferogram(PyObject* /*module*/, PyObject* args) {
 }
 
 // Checks a frame list of an accepted size and opens every frame by value.
-// On success pointers[0..n) address the frames' pixels.
+// On success pointers[0..n) address the frames' pixels, inputs[0].size() each.
 bool open_frames(PyObject* list, const char* function, ContiguousInput* inputs,
-                 const std::uint16_t** pointers, PyArrayObject** frames) {
-    if (!check_frame_list(list, function, frames)) {
+                 const std::uint16_t** pointers) {
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    PyArrayObject* frames[MAX_FRAMES] = {};
+    PyRef held[MAX_FRAMES];
+    if (!check_frame_list(list, function, frames, held)) {
         return false;
     }
-    const Py_ssize_t n = PyList_GET_SIZE(list);
     for (Py_ssize_t k = 0; k < n; ++k) {
         if (!inputs[k].open(frames[k])) {
+            return false;
+        }
+        // Only Python code run by a copy can have reshaped a frame since the check.
+        if (inputs[k].size() != inputs[0].size()) {
+            PyErr_SetString(PyExc_ValueError, "images have a different dimensions.");
             return false;
         }
         pointers[k] = inputs[k].data<std::uint16_t>();
     }
     return true;
 }
+
 
 PyObject* py_phase(PyObject* /*module*/, PyObject* args) {
     PyObject* list = nullptr;
@@ -70,13 +80,13 @@ PyObject* py_phase(PyObject* /*module*/, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "list must have size 4, 5 or 7.");
         return nullptr;
     }
-    PyArrayObject* frames[MAX_FRAMES] = {};
     ContiguousInput inputs[MAX_FRAMES];
     const std::uint16_t* pointers[MAX_FRAMES] = {};
-    if (!open_frames(list, "phase", inputs, pointers, frames)) {
+    if (!open_frames(list, "phase", inputs, pointers)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(frames[0]), NPY_FLOAT64);
+    const ImageDims shape(inputs[0]);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }
@@ -97,13 +107,13 @@ PyObject* py_phase5(PyObject* /*module*/, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "list must have size 5.");
         return nullptr;
     }
-    PyArrayObject* frames[MAX_FRAMES] = {};
     ContiguousInput inputs[MAX_FRAMES];
     const std::uint16_t* pointers[MAX_FRAMES] = {};
-    if (!open_frames(list, "phase5", inputs, pointers, frames)) {
+    if (!open_frames(list, "phase5", inputs, pointers)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(frames[0]), NPY_INT16);
+    const ImageDims shape(inputs[0]);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_INT16);
     if (result == nullptr) {
         return nullptr;
     }
@@ -129,7 +139,8 @@ PyObject* py_wrap(PyObject* /*module*/, PyObject* args) {
     if (!values.open(surface)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(surface), NPY_FLOAT64);
+    const ImageDims shape(values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }

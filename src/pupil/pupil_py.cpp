@@ -44,14 +44,14 @@ PyObject* py_make_mask(PyObject* /*module*/, PyObject* args) {
     if (!values.open(surface)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(surface), NPY_BOOL);
+    const ImageDims shape(values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_BOOL);
     if (result == nullptr) {
         return nullptr;
     }
     {
-        ReleasedLock unlocked(element_count(surface));
-        fill_threshold_mask(values.data<double>(), element_count(surface), threshold,
-                            result_data<std::uint8_t>(result));
+        ReleasedLock unlocked(values.size());
+        fill_threshold_mask(values.data<double>(), values.size(), threshold, result_data<std::uint8_t>(result));
     }
     return hand_back(result);
 }
@@ -76,15 +76,16 @@ PyObject* py_zernike_surface(PyObject* /*module*/, PyObject* args) {
     if (!coefficient_values.open(coefficients) || !mask_values.open(mask)) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(mask), NPY_FLOAT64);
+    const ImageDims shape(mask_values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }
     bool filled;
     {
         ReleasedLock unlocked(element_count(result));
-        filled = fill_zernike_surface(coefficient_values.data<double>(), element_count(coefficients),
-                                      mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+        filled = fill_zernike_surface(coefficient_values.data<double>(), coefficient_values.size(),
+                                      mask_values.data<std::uint8_t>(), mask_values.rows(), mask_values.cols(),
                                       result_data<double>(result));
     }
     if (!filled) {
@@ -110,7 +111,7 @@ PyObject* py_zernike_matrix(PyObject* /*module*/, PyObject* args) {
         return nullptr;
     }
     // The mask exists, so its element count fits; NumPy checks count * pixels.
-    const npy_intp dims[2] = {count, PyArray_SIZE(mask)};
+    const npy_intp dims[2] = {count, static_cast<npy_intp>(mask_values.size())};
     PyArrayObject* result = new_result(2, dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
@@ -118,7 +119,7 @@ PyObject* py_zernike_matrix(PyObject* /*module*/, PyObject* args) {
     bool filled;
     {
         ReleasedLock unlocked(element_count(result));
-        filled = fill_zernike_matrix(mask_values.data<std::uint8_t>(), dim(mask, 0), dim(mask, 1),
+        filled = fill_zernike_matrix(mask_values.data<std::uint8_t>(), mask_values.rows(), mask_values.cols(),
                                      static_cast<std::size_t>(count), result_data<double>(result));
     }
     if (!filled) {

@@ -259,12 +259,18 @@ struct MaskLayout {
             }
             const std::uint8_t* m = mask + r * n_cols;
             std::size_t k = rows[r].packed;
-            for (std::size_t c = 0; c < n_cols; ++c) {
+            // Bounded by the count above, and every slot filled, even if the caller's mask changes meanwhile.
+            const std::size_t end = k + rows[r].count;
+            for (std::size_t c = 0; c < n_cols && k < end; ++c) {
                 if (m[c] != 0) {
                     cols[k] = c;
                     packed_xs[k] = xs[c];
                     ++k;
                 }
+            }
+            for (; k < end; ++k) {
+                cols[k] = rows[r].first;
+                packed_xs[k] = xs[rows[r].first];
             }
         }
         return true;

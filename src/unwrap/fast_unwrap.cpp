@@ -158,8 +158,9 @@ void fast_unwrap_run(const std::uint8_t* mask, std::size_t rows, std::size_t col
     double lo = 0.0;
     double hi = 0.0;
     if (inside > 0) {
+        // The first pixel inside as the pass above saw it: the caller's mask may change meanwhile.
         std::size_t seed = 0;
-        while (mask[seed] == 0) {
+        while (state[cols + seed] == 0) {
             ++seed;
         }
         FastUnwrapFill<Index> fill{out, state, queue, 0, static_cast<Index>(cols)};

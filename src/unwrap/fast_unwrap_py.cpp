@@ -24,15 +24,17 @@ PyObject* py_fast_unwrap(PyObject* /*module*/, PyObject* args) {
     }
     ContiguousInput mask_values;
     ContiguousInput surface_values;
-    if (!mask_values.open(mask) || !surface_values.open(surface)) {
+    if (!mask_values.open(mask) || !surface_values.open(surface) ||
+        !require_same_size(mask_values, surface_values, "mask and phase map dimensions must be equivalent.")) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(surface), NPY_FLOAT64);
+    const ImageDims shape(surface_values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_FLOAT64);
     if (result == nullptr) {
         return nullptr;
     }
-    const std::size_t rows = dim(surface, 0);
-    const std::size_t cols = dim(surface, 1);
+    const std::size_t rows = surface_values.rows();
+    const std::size_t cols = surface_values.cols();
     FastUnwrapJob job;
     if (!fast_unwrap_prepare(job, rows, cols)) {
         Py_DECREF(result);

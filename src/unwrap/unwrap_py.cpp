@@ -22,10 +22,12 @@ PyObject* py_unwrap(PyObject* /*module*/, PyObject* args) {
     }
     ContiguousInput mask_values;
     ContiguousInput phase_values;
-    if (!mask_values.open(mask) || !phase_values.open(phase)) {
+    if (!mask_values.open(mask) || !phase_values.open(phase) ||
+        !require_same_size(mask_values, phase_values, "mask and phase map dimensions must be equivalent.")) {
         return nullptr;
     }
-    PyArrayObject* result = new_result(2, PyArray_DIMS(phase), NPY_FLOAT32);
+    const ImageDims shape(phase_values);
+    PyArrayObject* result = new_result(2, shape.dims, NPY_FLOAT32);
     if (result == nullptr) {
         return nullptr;
     }
@@ -33,7 +35,7 @@ PyObject* py_unwrap(PyObject* /*module*/, PyObject* args) {
     const float* phase_data = phase_values.data<float>();
     float* out = result_data<float>(result);
     UnwrapJob job;
-    if (!unwrap_prepare(job, mask_bytes, dim(phase, 0), dim(phase, 1))) {
+    if (!unwrap_prepare(job, mask_bytes, phase_values.rows(), phase_values.cols())) {
         Py_DECREF(result);
         return PyErr_NoMemory();
     }
