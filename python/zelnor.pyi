@@ -356,7 +356,7 @@ def unwrap(mask: _U8, phase: _F32, /) -> _F32:
     True
     """
 
-def add_noise(surface: _F64, amplitude: float, /) -> Union[_F64, np.float64]:
+def add_noise(surface: _F64, amplitude: float, /) -> _F64:
     """Copy with uniform noise of peak-to-peak width ``amplitude`` added to every element.
 
     One ``rand()`` of the C library is drawn per element in row-major order; the noise takes 32768 equally
@@ -370,7 +370,8 @@ def add_noise(surface: _F64, amplitude: float, /) -> Union[_F64, np.float64]:
 
     Returns
     -------
-    numpy.ndarray of float64, the surface's shape, or numpy.float64 for a 0-d surface
+    numpy.ndarray of float64, the surface's shape, or numpy.float64 for a 0-d surface (typed as the
+    array, which a NumPy scalar stands in for, so that the common 2-D use checks without a cast)
 
     Raises
     ------

@@ -1,4 +1,5 @@
 """The `zelnor` command: simulate, measure, their outputs and their error paths."""
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -716,6 +717,40 @@ def test_measure_files_do_not_depend_on_its_threads(options, tmp_path, monkeypat
         assert written[1][name] == written[3][name], name
 
 
+def test_road_masks_of_integers_mark_the_pupil_and_terms_come_as_any_sequence():
+    """A 0/1 or 0/255 mask is a pupil, not a list of row indices."""
+    mask = road.disc_pupil(40, 40)
+    surface = road.synthesize_surface({4: 1.0, 7: 0.3}, mask)
+    expected = road.pv_rms(surface, mask)
+    for other in (mask.astype(np.uint8), mask * np.uint8(255), mask.astype(np.int64)):
+        assert road.pv_rms(surface, other) == expected
+        assert road.discontinuities(surface, other) == 0
+    coefficients = road.fit_zernike(surface, mask)
+    assert np.array_equal(road.remove_terms(surface, mask, coefficients, (0, 1, 2)),
+                          road.remove_terms(surface, mask, coefficients, [0, 1, 2]))
+
+
+def test_using_threads_is_each_threads_own():
+    """A pool's tasks that each set one thread leave the others, and the process, as they were."""
+    before = road.threads()
+    seen = []
+    barrier = threading.Barrier(2)
+
+    def task(count):
+        with road.using_threads(count):
+            barrier.wait()  # both blocks are open at once
+            seen.append((count, road.threads()))
+            barrier.wait()
+        return road.threads()
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        after = list(pool.map(task, [1, 3]))
+    assert sorted(seen) == [(1, 1), (3, 3)] and after == [before, before] and road.threads() == before
+    with pytest.raises(TypeError):
+        with road.using_threads(2.0):
+            pass
+
+
 def test_using_threads_restores_the_count():
     before = road.threads()
     with pytest.raises(RuntimeError):
@@ -781,12 +816,20 @@ def test_removed_terms_are_the_best_fit_over_the_pupil(pupil, radius, remove, tm
         assert got == pytest.approx(pv_rms, abs=0.03)  # the frames' noise, about 0.005 waves a pixel
 
 
-@pytest.mark.parametrize("case", ["stuck", "dark-spot", "dim-spot", "lone-dim-pixel", "thin-ring"])
+@pytest.mark.parametrize("case", ["stuck", "dark-spot", "dim-spot", "lone-dim-pixel", "dead-pixel", "small-beam",
+                                  "thin-ring"])
 def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     frames, _ = camera
     pupil = []
+    beam = zelnor.roundmask(0.36, 96, 96)  # a beam 0.6 of the pupil across: most of the pupil is dark
     if case == "stuck":  # the phase shifter never moved: no pixel has fringes
         frames = [frames[0]] * 5
+    elif case == "small-beam":  # a camera that reads the dark as 0: no median of the pupil sees the beam
+        frames = [np.where(beam, frame, 0).astype(np.uint16) for frame in frames]
+    elif case == "dead-pixel":  # it reads the camera's noise about its dark level: a phase anywhere
+        frames = [frame.copy() for frame in frames]
+        for frame, value in zip(frames, (150, 170, 150, 130, 150)):
+            frame[45, 35] = value
     elif case in ("dark-spot", "dim-spot"):  # a 10 x 10 speck of dust on the optics, dark or passing 2 %
         frames = [frame.copy() for frame in frames]
         for frame in frames:
@@ -803,8 +846,9 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
                              "--no-figure"], capsys)
     if case == "lone-dim-pixel":
         assert status == 0 and "fringe modulation" not in err
-    elif case.endswith("spot"):
-        assert status == 0 and "100 of the 7232 pupil pixels have little or no fringe modulation" in err
+    elif case.endswith(("spot", "pixel", "beam")):
+        dark = {"dead-pixel": 1, "small-beam": 7232 - np.count_nonzero(beam)}.get(case, 100)
+        assert status == 0 and f"{dark} of the 7232 pupil pixels have little or no fringe modulation" in err
         assert json.loads(text)["warnings"]
     else:
         message = "no fringe modulation at 7232 of the 7232" if case == "stuck" else "separate regions has"
@@ -818,6 +862,18 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     (lambda f, m: road.retrieve_phase([frame.astype(np.int32) - 1 for frame in f]), "counts in 0..65535"),
     (lambda f, m: road.retrieve_phase([f[0][None]] * 4), "frames must be 2-D images"),
     (lambda f, m: road.unwrap_waves(m, np.zeros(m.shape), "bogus"), "unknown unwrapper 'bogus'"),
+    (lambda f, m: road.unwrap_waves(m, np.where(m, np.inf, 0.0), "fast"), "NaN or infinite at pupil pixels"),
+    (lambda f, m: road.make_frames(np.zeros(m.shape), m, 4, peak=65536), "the peak must lie in 1..65535"),
+    (lambda f, m: road.synthesize_surface({0: 1.0}, m), "Fringe terms are numbered 1 to 29, got 0"),
+    (lambda f, m: road.weakly_modulated([frame.astype(np.float64) for frame in f], m), "integer camera counts"),
+    (lambda f, m: road.unmodulated(f[:3], np.zeros(m.shape), m), "need 4, 5 or 7 frames, got 3"),
+    (lambda f, m: road.remove_terms(np.zeros(m.shape), m, np.zeros(29), [29]), "term indices run from 0 to 28"),
+    (lambda f, m: road.repair_lone_jumps(np.zeros(m.shape), m.astype(float)), "must be a bool array, got float64"),
+    # a mask of another size would be cropped, or read past
+    (lambda f, m: road.discontinuities(np.zeros((16, 17)), m), r"a mask of shape \(16, 16\) for images of shape"),
+    (lambda f, m: road.phase_step(f, m[:8]), r"a mask of shape \(8, 16\) for images of shape \(16, 16\)"),
+    (lambda f, m: road.pv_rms(np.zeros((8, 8)), m), "a mask of shape"),
+    (lambda f, m: road.weakly_modulated(f, m, np.zeros((8, 8))), r"wrapped phase of shape \(8, 8\)"),
 ])
 def test_the_road_refuses_bad_input_in_one_line(call, message):
     """Nothing is truncated or guessed: float frames would otherwise lose their fractions silently."""

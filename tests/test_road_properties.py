@@ -148,8 +148,9 @@ def test_largest_region_matches_scipy(height, width, density, seed):
         assert ndimage.label(region)[1] == 1 and not np.any(region & ~mask)
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
 @pytest.mark.parametrize("steep", [False, True])
-def test_lone_whole_wave_errors_are_repaired_and_sound_surfaces_untouched(steep):
+def test_lone_whole_wave_errors_are_repaired_and_sound_surfaces_untouched(steep, order):
     mask = road.disc_pupil(96, 100)
     coefficients = np.zeros(road.FIT_TERMS)
     coefficients[3] = 3.5 if steep else 0.8  # steep: about 0.3 wave per pixel on the rim
@@ -157,7 +158,7 @@ def test_lone_whole_wave_errors_are_repaired_and_sound_surfaces_untouched(steep)
     sound = truth.copy()
     road.repair_lone_jumps(sound, mask)
     assert np.array_equal(sound, truth)
-    broken = truth.copy()
+    broken = truth.copy(order=order)  # a Fortran-order map is mended in place too
     rim = np.argwhere(mask & ~np.roll(mask, 1, axis=1))  # the first pupil pixel of each row
     picked = rim[::9]
     broken[picked[:, 0], picked[:, 1]] += np.where(np.arange(len(picked)) % 2, 1.0, -2.0)

@@ -37,7 +37,7 @@ RESULTS = {
     "wrap": "ndarray[float64]",
     "fast_unwrap": "ndarray[float64]",
     "unwrap": "ndarray[float32]",
-    "add_noise": "ndarray[float64] | float64",
+    "add_noise": "ndarray[float64]",
     "save_pgm": "None",
     "load_pgm": "ndarray[uint8] | ndarray[uint16]",
     "binning": "ndarray[float64]",
@@ -100,6 +100,10 @@ USER_FILE = textwrap.dedent(
 # The road as a pipeline calls it, under `mypy --strict`: no untyped call, the types users expect.
 ROAD_FILE = textwrap.dedent(
     """\
+    import pathlib
+
+    import numpy as np
+
     from zelnor_cli import batch, frames, road
 
     mask = road.disc_pupil(64, 64)
@@ -125,6 +129,11 @@ ROAD_FILE = textwrap.dedent(
     reveal_type(road.frame_misfit(images, mask, 1.5))  # float | None
     reveal_type(frames.load_mask("pupil.png", mask.shape))  # ndarray[bool]
     reveal_type(batch.measure_folders)  # measure_folders
+    shifts = road.frame_shifts(np.stack(images), mask)  # a (frames, height, width) stack is frames too
+    if shifts is not None:
+        road.shift_ripple(shifts)
+    loaded, sources = frames.load_frames(pathlib.Path("frames"))
+    reveal_type(loaded)  # list[ndarray[Any]]
     road.disc_pupil("64", 64)  # wrong
     """
 )

@@ -11,7 +11,7 @@ import os
 import re
 import sys
 from fractions import Fraction
-from typing import Any, Iterable, List, Sequence, Tuple
+from typing import Any, Iterable, List, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -24,6 +24,8 @@ FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
 MAX_SIDE = 65535  # the largest image side the module's results are defined for
 _TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
 # What `simulate` and `measure` write beside report.json, other than frames.
+# A file or folder name, as a string or a path object.
+Path = Union[str, "os.PathLike[str]"]
 OWN_OUTPUTS = frozenset([f"{name}{suffix}" for name in ("wrapped_phase", "true_surface", "surface", "residual")
                          for suffix in (".pgm", ".npy")] + ["figure.png"])
 
@@ -296,9 +298,14 @@ def _size(shape):
     return f"{shape[1]}x{shape[0]}"
 
 
-def load_frames(arguments: Sequence[str], exclude: Iterable[str] = ()) -> Tuple[List[NDArray[Any]], List[str]]:
-    """4, 5 or 7 frames of one size from files, folders and globs (leaving out the files in `exclude`
-    that a folder holds), with the name of each frame's source."""
+def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] = ()
+                ) -> Tuple[List[NDArray[Any]], List[str]]:
+    """4, 5 or 7 frames of one size from files, folders and globs, or one of them (leaving out the files in
+    `exclude` that a folder holds), with the name of each frame's source."""
+    if isinstance(arguments, (str, os.PathLike)):  # one path, not a sequence of one-letter names
+        arguments = [arguments]
+    arguments = [os.fspath(argument) for argument in arguments]
+    exclude = [os.fspath(path) for path in exclude]
     frames, sources = [], []
     for path in expand(arguments, exclude):
         images = read_images(path)
@@ -316,9 +323,10 @@ def load_frames(arguments: Sequence[str], exclude: Iterable[str] = ()) -> Tuple[
     return frames, sources
 
 
-def load_mask(path: str, shape: Tuple[int, ...]) -> NDArray[np.bool_]:
+def load_mask(path: Path, shape: Sequence[int]) -> NDArray[np.bool_]:
     """A pupil from an image file of the frames' size: nonzero samples are inside (in a colour image, the
     pixels of nonzero colour that are not transparent; in a floating-point map, not the NaN)."""
+    path, shape = os.fspath(path), tuple(shape)
     images = read_images(path, allow_colour=True)
     if len(images) != 1:
         raise RoadError(f"{path}: holds {len(images)} images; a pupil mask is one image")

@@ -5,13 +5,29 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import math
+import operator
 import os
-from typing import Any, Iterator, Mapping, Optional, Sequence, Tuple
+import threading
+from typing import Any, Iterator, Literal, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
 import zelnor
+
+# 4, 5 or 7 frames: a list of 2-D images, or one (frames, height, width) stack.
+Frames = Union[Sequence[NDArray[Any]], NDArray[Any]]
+
+# What `from zelnor_cli.road import *` and help() show: the documented road, not its helpers.
+__all__ = [
+    "RoadError", "Frames", "TWO_PI", "FIT_TERMS", "FRINGE_TERMS", "PHASE_STEPS", "RETRIEVAL_OFFSET", "REMOVABLE",
+    "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_DEPARTURE", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
+    "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box", "largest_region",
+    "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves", "repair_lone_jumps",
+    "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "phase_step", "step_ripple",
+    "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition", "fit_removable", "fit_zernike",
+    "fit_zernike_and_condition", "remove_terms", "pv_rms",
+]
 
 TWO_PI = 2.0 * math.pi
 # The fast unwrapper's period is 2 x 3.14159265; dividing by it yields periods.
@@ -44,39 +60,61 @@ class RoadError(Exception):
     """Bad input on the road: reported as one line, exit code 2."""
 
 
+def _pupil(mask, image=None):
+    """The mask as a 2-D bool array (integers: nonzero inside), of the image's shape when one is given:
+    any other mask is refused rather than read as a list of indices, or cropped to fit."""
+    mask = np.asarray(mask)
+    if mask.dtype.kind in "ui":
+        mask = mask != 0
+    elif mask.dtype != np.bool_:
+        raise RoadError(f"the mask must be a bool array, got {mask.dtype} samples")
+    if mask.ndim != 2:
+        raise RoadError(f"the mask must be a 2-D image, got shape {mask.shape}")
+    if image is not None and np.shape(image) != mask.shape:
+        raise RoadError(f"a mask of shape {mask.shape} for images of shape {np.shape(image)}")
+    return mask
+
+
 def usable_cores() -> int:
     """Cores this process may run on."""
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
-# Threads that one measurement's per-pixel steps may share (the kernels let other threads run).
+# Threads that one measurement's per-pixel steps may share (the kernels let other threads run), unless
+# the calling thread has set its own with using_threads.
 _threads = usable_cores()
+_own = threading.local()
 # Bands of fewer rows are not worth a thread.
 MIN_BAND_ROWS = 64
 
 
 def threads() -> int:
-    """Threads the road uses within one measurement."""
-    return _threads
+    """Threads the road uses within one measurement made by this thread."""
+    return getattr(_own, "threads", _threads)
 
 
 @contextlib.contextmanager
 def using_threads(count: int) -> Iterator[None]:
-    """Within the block the road uses at most `count` threads per measurement: 1 where measurements
-    already run side by side, one per core, as in a batch. Results never depend on it."""
-    global _threads
+    """Within the block, measurements made by this thread use at most `count` threads each: 1 where
+    measurements already run side by side, one per core, as in a batch or a thread pool. Other threads
+    keep their own setting. Results never depend on it."""
+    count = operator.index(count)
     if count < 1:
         raise ValueError(f"need at least one thread, got {count}")
-    before, _threads = _threads, count
+    before = getattr(_own, "threads", None)
+    _own.threads = count
     try:
         yield
     finally:
-        _threads = before
+        if before is None:
+            del _own.threads
+        else:
+            _own.threads = before
 
 
 def row_bands(height):
     """Disjoint row slices covering `height` rows, one per thread that the rows are worth."""
-    count = max(1, min(_threads, height // MIN_BAND_ROWS))
+    count = max(1, min(threads(), height // MIN_BAND_ROWS))
     edges = [height * k // count for k in range(count + 1)]
     return [slice(edges[k], edges[k + 1]) for k in range(count)]
 
@@ -84,9 +122,10 @@ def row_bands(height):
 def side_by_side(*calls):
     """The results of the calls (functions of no argument), run on up to `threads()` threads.
     Meant for calls that spend their time in kernels or NumPy loops, which let other threads run."""
-    if len(calls) < 2 or _threads < 2:
+    workers = threads()
+    if len(calls) < 2 or workers < 2:
         return [call() for call in calls]
-    with concurrent.futures.ThreadPoolExecutor(max_workers=min(_threads, len(calls)) - 1) as pool:
+    with concurrent.futures.ThreadPoolExecutor(max_workers=min(workers, len(calls)) - 1) as pool:
         later = [pool.submit(call) for call in calls[1:]]
         first = calls[0]()  # this thread takes a share too
         return [first] + [future.result() for future in later]
@@ -108,6 +147,7 @@ def annulus_pupil(height: int, width: int, ratio: float) -> NDArray[np.bool_]:
 
 def pupil_box(mask: NDArray[np.bool_]) -> Optional[Tuple[slice, slice]]:
     """(row slice, column slice) of the mask's bounding box, or None for an empty mask."""
+    mask = _pupil(mask)
     rows = np.flatnonzero(mask.any(axis=1))
     if rows.size == 0:
         return None
@@ -116,10 +156,12 @@ def pupil_box(mask: NDArray[np.bool_]) -> Optional[Tuple[slice, slice]]:
 
 
 def largest_region(mask: NDArray[np.bool_]) -> Tuple[NDArray[np.bool_], int]:
-    """The largest 4-connected region of the mask, and the number of regions.
+    """The largest 4-connected region of the mask, and the number of regions; the mask itself (not a
+    copy) when it has no more than one region.
 
     Unwrapping relates pixels only through chains of neighbours: separate regions would each
     come back with their own unknown piston, and a fit over all of them would be wrong."""
+    mask = _pupil(mask)
     height, width = mask.shape
     padded = np.zeros((height, width + 1), np.int8)  # a False column ends every row's last run
     padded[:, :width] = mask
@@ -165,18 +207,26 @@ def largest_region(mask: NDArray[np.bool_]) -> Tuple[NDArray[np.bool_], int]:
 
 
 def synthesize_surface(coefficients: Mapping[int, float], mask: NDArray[np.bool_]) -> NDArray[np.float64]:
-    """Surface in waves from Fringe coefficients (index 0 = Fringe 1)."""
+    """Surface in waves, 0.0 outside the mask, from Fringe coefficients in waves keyed by their Fringe
+    number (1 = piston .. 29)."""
+    mask = _pupil(mask)
     vector = np.zeros(FIT_TERMS)
     for index, value in coefficients.items():
+        if not 1 <= index <= FIT_TERMS:
+            raise RoadError(f"Fringe terms are numbered 1 to {FIT_TERMS}, got {index}")
         vector[index - 1] = value
     return zelnor.zernike_surface(vector, mask)
 
 
 def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: int, peak: int = 65535,
                 noise: float = 0.0) -> list[NDArray[np.uint16]]:
-    """Phase-shifted uint16 frames of a surface in waves, with optional uniform noise in counts."""
+    """`count` frames of a surface in waves, phase-shifted by PHASE_STEPS[count] from one to the next,
+    as uint16 counts peaking at `peak` (1..65535), with optional uniform noise in counts; 0 outside the mask."""
     if count not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {count}")
+    if not 1 <= peak <= 65535:
+        raise RoadError(f"the peak must lie in 1..65535 counts, got {peak}")
+    mask = _pupil(mask, surface)
     step = PHASE_STEPS[count]
     frames = []
     for k in range(count):
@@ -195,7 +245,7 @@ def _fringe_design(count, step):
     return np.stack([np.ones(count), np.cos(k * step), np.sin(k * step)], axis=1)
 
 
-def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
+def modulation(frames: Frames) -> NDArray[np.float64]:
     """Fringe modulation B per pixel, in counts: least-squares fit of
     A + B cos(phase + k * step) over the frames."""
     check_frames(frames)
@@ -213,7 +263,7 @@ def modulation(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     return a
 
 
-def check_frames(frames: Sequence[NDArray[Any]]) -> None:
+def check_frames(frames: Frames) -> None:
     """Refuses anything but 4, 5 or 7 two-dimensional frames of one size."""
     if len(frames) not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {len(frames)}")
@@ -237,7 +287,7 @@ def _camera_counts(frame):
     return frame.astype(np.uint16)
 
 
-def retrieve_phase(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
+def retrieve_phase(frames: Frames) -> NDArray[np.float64]:
     """Wrapped phase of frame 0's surface term, in radians (retrieval offset undone, wrapped again)."""
     check_frames(frames)
     frames = [_camera_counts(frame) for frame in frames]
@@ -259,7 +309,8 @@ def retrieve_phase(frames: Sequence[NDArray[Any]]) -> NDArray[np.float64]:
     return wrapped
 
 
-def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: str) -> NDArray[np.float64]:
+def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: Literal["unwrap", "fast"]
+                 ) -> NDArray[np.float64]:
     """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask.
 
     Only the pupil's bounding box is unwrapped, followed by one invalid row and
@@ -267,10 +318,20 @@ def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: 
     margin a pupil touching opposite borders would be joined across them."""
     if method not in ("unwrap", "fast"):
         raise RoadError(f"unknown unwrapper {method!r}: choose unwrap or fast")
+    wrapped = np.asarray(wrapped)
+    mask = _pupil(mask, wrapped)
     surface = np.zeros(mask.shape)
     box = pupil_box(mask)
     if box is None:
         return surface
+    # A NaN or infinity inside the pupil would spread to its neighbours through the repairs. Checked in
+    # blocks of rows: no image-sized temporary.
+    rows, cols = box
+    step = max(1, BLOCK_PIXELS // max(1, cols.stop - cols.start))
+    for top in range(rows.start, rows.stop, step):
+        block = slice(top, min(top + step, rows.stop))
+        if not np.isfinite(wrapped[block, cols][mask[block, cols]]).all():
+            raise RoadError("the wrapped phase is NaN or infinite at pupil pixels")
     rows, cols = box
     height, width = rows.stop - rows.start, cols.stop - cols.start
     if method == "fast":
@@ -318,6 +379,14 @@ def repair_lone_jumps(waves: NDArray[np.float64], mask: NDArray[np.bool_], round
     in a pair. Such a pixel is moved by the whole waves that a strict majority of its valid
     neighbours give it. Nothing changes where the neighbours disagree, and a round that would leave
     more discontinuities than it found is undone, so a sound surface is never touched."""
+    if not isinstance(waves, np.ndarray) or waves.dtype.kind != "f" or not waves.flags.writeable:
+        raise RoadError("repair_lone_jumps mends a writable float array in place")
+    mask = _pupil(mask, waves)
+    if not waves.flags.c_contiguous:  # the repairs go through a flat view: mend a copy, then copy back
+        mended = np.ascontiguousarray(waves)
+        repair_lone_jumps(mended, mask, rounds)
+        waves[...] = mended
+        return
     height, width = mask.shape
     before = _count_jumps(waves, mask, _ALL_PAIRS)
     if before == 0:
@@ -501,7 +570,7 @@ def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
 
     A continuous surface sampled well never shows one: each marks undersampled fringes, noise
     or a defect the unwrapper had to cut through, and the surface is not to be trusted there."""
-    return _count_jumps(waves, mask, _SIDE_PAIRS)
+    return _count_jumps(waves, _pupil(mask, waves), _SIDE_PAIRS)
 
 
 def step_summary(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[int, float]:
@@ -510,14 +579,19 @@ def step_summary(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[i
     Fringes denser than one per two pixels alias into a smooth, wrong surface without a jump; where a
     surface's slope crosses that limit, its unwrapped steps come close to half a wave."""
     steps: list[float] = []
-    return _count_jumps(waves, mask, _SIDE_PAIRS, largest=steps), max(steps, default=0.0)
+    return _count_jumps(waves, _pupil(mask, waves), _SIDE_PAIRS, largest=steps), max(steps, default=0.0)
 
 
-def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
+def unmodulated(frames: Frames, wrapped: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
     """Pupil pixels without fringe modulation: every frame reads the same there (no light, saturation, a
     stuck phase shifter), so their phase is undefined and `retrieve_phase` gives them the value of a zero angle.
 
     Only pixels holding that value are compared frame by frame: no pass over the whole frame stack."""
+    check_frames(frames)
+    wrapped = np.asarray(wrapped)
+    mask = _pupil(mask, frames[0])
+    if wrapped.shape != mask.shape:
+        raise RoadError(f"wrapped phase of shape {wrapped.shape} for frames of shape {mask.shape}")
     zero = np.zeros((1, 1))
     zero -= RETRIEVAL_OFFSET[len(frames)]
     candidates = np.flatnonzero(wrapped.reshape(-1) == zelnor.wrap(zero, TWO_PI)[0, 0])
@@ -535,18 +609,34 @@ def unmodulated(frames: Sequence[NDArray[Any]], wrapped: NDArray[np.float64], ma
 _OPPOSITE_PAIRS = {4: ((0, 2), (1, 3)), 5: ((0, 2), (1, 3)), 7: ((0, 3), (1, 4))}
 # A pupil pixel whose modulation is under this fraction of the pupil's typical one has a phase of noise.
 WEAK_MODULATION = 0.1
+# The typical modulation is no less than this share of the pupil's 90th percentile.
+BRIGHT_SHARE = 0.2
+# A lone weakly modulated pixel whose phase departs from its neighbours' mean by more than this (waves)
+# counts as weak: a dead pixel's phase lies anywhere within half a wave of theirs.
+LONE_DEPARTURE = 0.05
 # Pixels per row block of the modulation check.
 BLOCK_PIXELS = 1 << 16
 
 
-def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> int:
-    """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's median (dust on the
-    optics, a beam smaller than the pupil, saturation), in patches of two or more or with none at all:
-    their phase is noise, or undefined where it is 0.
+def weakly_modulated(frames: Frames, mask: NDArray[np.bool_],
+                     wrapped: Optional[NDArray[np.float64]] = None) -> int:
+    """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's typical one (dust on
+    the optics, a beam smaller than the pupil, saturation): their phase is noise, or undefined where the
+    modulation is 0. The typical modulation is the pupil's median, but no less than a fifth of its 90th
+    percentile, so that a pupil more than half dark still has its dark pixels counted.
+
+    Pixels count in patches of two or more, or alone when they have no modulation at all, or, given the
+    wrapped phase, when their phase departs from their pupil neighbours' by more than LONE_DEPARTURE waves
+    (a dead pixel reading the camera's noise): noise now and then drives a lone pixel under the line
+    while its phase stays sound.
 
     The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
     stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
     check_frames(frames)
+    frames = [np.asarray(frame) for frame in frames]
+    if any(frame.dtype.kind not in "bui" for frame in frames):
+        raise RoadError(f"frames must hold integer camera counts, got {frames[0].dtype} samples")
+    mask = _pupil(mask, frames[0])
     pairs = _OPPOSITE_PAIRS[len(frames)]
 
     def level(rows, columns=slice(None), out=None, spare=None):
@@ -558,12 +648,15 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
         out += spare
         return out
 
-    # The median of an even sample of the pupil: every pixel of small images, about 65536 of large ones.
+    if wrapped is not None and np.shape(wrapped) != mask.shape:
+        raise RoadError(f"wrapped phase of shape {np.shape(wrapped)} for frames of shape {mask.shape}")
+    # The typical level from an even sample of the pupil: every pixel of small images, about 65536 of large ones.
     stride = max(1, int(math.sqrt(mask.size / 65536)))
     sample = level(slice(None, None, stride), slice(None, None, stride))[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0
-    limit = WEAK_MODULATION * float(np.median(sample))
+    median, bright = np.percentile(sample, [50, 90])
+    limit = WEAK_MODULATION * max(float(median), BRIGHT_SHARE * float(bright))
     height, width = mask.shape
     weak = np.empty(mask.shape, bool)
     beside = np.empty(mask.shape, bool)
@@ -576,13 +669,39 @@ def weakly_modulated(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) ->
         np.equal(block, 0, out=beside[top:top + count])
     weak &= mask
     # Noise drives a lone pixel of weak fringes under the line now and then; dust shades a patch. A lone
-    # pixel counts only when its frames show no fringe term at all (its phase is atan2(0, 0)).
+    # pixel counts when its frames show no fringe term at all (its phase is atan2(0, 0)), or when its
+    # phase strays from its neighbours'.
     beside[1:] |= weak[:-1]
     beside[:-1] |= weak[1:]
     beside[:, 1:] |= weak[:, :-1]
     beside[:, :-1] |= weak[:, 1:]
+    lone = None if wrapped is None else np.flatnonzero(weak > beside)
     weak &= beside
-    return int(np.count_nonzero(weak))
+    found = int(np.count_nonzero(weak))
+    if lone is not None:
+        found += _stray_pixels(lone, np.asarray(wrapped, np.float64), mask)
+    return found
+
+
+def _stray_pixels(candidates, wrapped, mask):
+    """How many of the flat indices `candidates` have a phase that departs from the mean of their
+    4-neighbours' inside the mask by more than LONE_DEPARTURE waves, differences taken modulo 2 pi."""
+    if candidates.size == 0:
+        return 0
+    height, width = mask.shape
+    rows, columns = np.divmod(candidates, width)
+    here = wrapped.reshape(-1)[candidates]
+    total = np.zeros(candidates.size)
+    count = np.zeros(candidates.size)
+    for dr, dc in ((-1, 0), (1, 0), (0, -1), (0, 1)):
+        r, c = rows + dr, columns + dc
+        inside = (r >= 0) & (r < height) & (c >= 0) & (c < width)
+        inside[inside] = mask[r[inside], c[inside]]
+        difference = here[inside] - wrapped[r[inside], c[inside]]
+        total[inside] += difference - TWO_PI * np.floor(difference / TWO_PI + 0.5)
+        count[inside] += 1
+    departure = np.abs(total) / np.maximum(count, 1) / TWO_PI
+    return int(np.count_nonzero((count > 0) & (departure > LONE_DEPARTURE)))
 
 
 # Frame pairs symmetric about the middle of each count's sequence, the nearer pair first: with frames
@@ -620,7 +739,7 @@ def _neighbour_sum(here, there, rows):
 _STEP_DETERMINED = 0.05
 
 
-def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optional[float]:
+def phase_step(frames: Frames, mask: NDArray[np.bool_]) -> Optional[float]:
     """The phase step between consecutive frames, in radians, as the frames over the pupil show it: the
     nominal PHASE_STEPS value for a calibrated phase shifter; nan when no single step explains the frames
     (frames out of order, or not of one measurement); None when the fringes leave it undetermined (a null
@@ -632,7 +751,7 @@ def phase_step(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_]) -> Optio
     independent from pixel to pixel, averages out instead of shrinking the estimate."""
     check_frames(frames)
     frames = [np.asarray(frame) for frame in frames]
-    mask = np.asarray(mask, dtype=bool)
+    mask = _pupil(mask, frames[0])
     (a, b), (c, d) = _SYMMETRIC_PAIRS[len(frames)]
     box, rows, tops = _sample_bands(mask)
     if box is None:
@@ -670,7 +789,7 @@ def step_ripple(count: int, step: float) -> float:
     return shift_ripple(np.arange(count) * step)
 
 
-def shift_ripple(shifts: Sequence[float]) -> float:
+def shift_ripple(shifts: Union[Sequence[float], NDArray[np.float64]]) -> float:
     """Peak-to-valley, in radians, of the phase error that the formula of zelnor.phase for len(shifts) frames
     makes of frames taken at those phase shifts, in radians from the first, instead of its nominal ones (its
     piston left out)."""
@@ -698,7 +817,7 @@ SHIFT_SAMPLE_PIXELS = 1 << 16
 _SHIFT_START = math.pi / 6
 
 
-def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: Optional[float] = None
+def frame_shifts(frames: Frames, mask: NDArray[np.bool_], step: Optional[float] = None
                  ) -> Optional[NDArray[np.float64]]:
     """Each frame's phase shift from the first, in radians, as the frames over the pupil show it: what
     phase_step reads for a uniform step, frame by frame, so that a phase shifter that missed or slipped a
@@ -712,7 +831,7 @@ def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
     shifts; then each frame, less that A, against the cosine and sine of that phase and an offset,
     least squares over the pupil, gives its shift, until the shifts settle."""
     check_frames(frames)
-    mask = np.asarray(mask, dtype=bool)
+    mask = _pupil(mask, frames[0])
     count = len(frames)
     if count == 4:
         return None
@@ -767,7 +886,7 @@ def frame_shifts(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
 MISFIT_LIMIT = 0.35
 
 
-def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: Optional[float] = None
+def frame_misfit(frames: Frames, mask: NDArray[np.bool_], step: Optional[float] = None
                  ) -> Optional[float]:
     """How far the frames depart from one phase-shifted fringe pattern A + B cos(phase + k * step) (`step`
     as `phase_step` reads it; by default, or where that is not a step, the count's nominal one), as a share
@@ -779,7 +898,7 @@ def frame_misfit(frames: Sequence[NDArray[Any]], mask: NDArray[np.bool_], step: 
     is summed as products with the right and lower neighbours', so that camera noise, independent from pixel
     to pixel, averages out and only a misfit that neighbouring pixels share remains."""
     check_frames(frames)
-    mask = np.asarray(mask, dtype=bool)
+    mask = _pupil(mask, frames[0])
     count = len(frames)
     box, rows, tops = _sample_bands(mask)
     if box is None:
@@ -816,11 +935,12 @@ FIT_CONDITION_LIMIT = 1e6
 
 def fit_condition(mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> float:
     """Condition number of the least-squares fit of Fringe terms 1..terms of the image's unit circle over the
-    mask (terms scaled to unit size): about 1 for the inscribed disc; above FIT_CONDITION_LIMIT (a small,
-    thin or partial pupil) the fitted coefficients are set by noise more than by the surface."""
+    mask (terms scaled to unit size), as the fit solves it: of its normal equations, the square of the scaled
+    design matrix's. About 1 for the inscribed disc; above FIT_CONDITION_LIMIT (a small, thin or partial
+    pupil) the fitted coefficients are set by noise more than by the surface."""
     from zelnor_cli import fit
 
-    return fit.condition(mask, terms)
+    return fit.condition(_pupil(mask), terms)
 
 
 def fit_removable(surface: NDArray[np.float64], mask: NDArray[np.bool_], indices: Sequence[int]) -> NDArray[np.float64]:
@@ -829,7 +949,7 @@ def fit_removable(surface: NDArray[np.float64], mask: NDArray[np.bool_], indices
     what `measure` hands `remove_terms`."""
     from zelnor_cli import fit
 
-    return fit.fit_low_order(surface, mask, indices)
+    return fit.fit_low_order(surface, _pupil(mask, surface), indices)
 
 
 def fit_zernike(surface: NDArray[np.float64], mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> NDArray[np.float64]:
@@ -840,6 +960,7 @@ def fit_zernike(surface: NDArray[np.float64], mask: NDArray[np.bool_], terms: in
 def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.bool_],
                               terms: int = FIT_TERMS) -> Tuple[NDArray[np.float64], float]:
     """fit_zernike's coefficients and fit_condition's number, at the cost of the fit alone."""
+    mask = _pupil(mask, surface)
     pixels = int(np.count_nonzero(mask))
     if pixels < terms:
         raise RoadError(f"the pupil has {pixels} pixels, fewer than the {terms} fitted terms")
@@ -850,9 +971,17 @@ def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.boo
 
 def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coefficients: NDArray[np.float64],
                  indices: Sequence[int]) -> NDArray[np.float64]:
-    """The surface minus the chosen fitted terms, inside the mask."""
+    """The surface minus the chosen fitted terms (indices 0..28 into `coefficients`, as in REMOVABLE) inside
+    the mask, as a new float64 array, 0.0 outside the mask."""
+    mask = _pupil(mask, surface)
+    indices = [operator.index(index) for index in indices]
+    if any(not 0 <= index < FIT_TERMS for index in indices):
+        raise RoadError(f"term indices run from 0 to {FIT_TERMS - 1}, got {indices}")
+    coefficients = np.asarray(coefficients, dtype=np.float64)
     if not indices:
-        return surface.copy()
+        result = np.zeros(mask.shape)
+        np.copyto(result, surface, where=mask)
+        return result
     vector = np.zeros(FIT_TERMS)
     vector[indices] = coefficients[indices]
     # zernike_surface is 0.0 outside the mask, where the surface is 0.0 too.
@@ -864,7 +993,7 @@ def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coeffici
 
 def pv_rms(surface: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[float, float]:
     """Peak-to-valley and RMS (about the mean) of the surface inside the mask; (0, 0) for an empty mask."""
-    values = surface[mask]
+    values = np.asarray(surface)[_pupil(mask, surface)].astype(np.float64, copy=False)
     if values.size == 0:
         return 0.0, 0.0
     pv = float(values.max() - values.min())
