@@ -610,7 +610,7 @@ _OPPOSITE_PAIRS = {4: ((0, 2), (1, 3)), 5: ((0, 2), (1, 3)), 7: ((0, 3), (1, 4))
 # A pupil pixel whose modulation is under this fraction of the pupil's typical one has a phase of noise.
 WEAK_MODULATION = 0.1
 # The typical modulation is no less than this share of the pupil's 90th percentile.
-BRIGHT_SHARE = 0.2
+BRIGHT_SHARE = 0.1
 # A lone weakly modulated pixel whose phase departs from its neighbours' mean by more than this (waves)
 # counts as weak: a dead pixel's phase lies anywhere within half a wave of theirs.
 LONE_DEPARTURE = 0.05
@@ -622,7 +622,7 @@ def weakly_modulated(frames: Frames, mask: NDArray[np.bool_],
                      wrapped: Optional[NDArray[np.float64]] = None) -> int:
     """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's typical one (dust on
     the optics, a beam smaller than the pupil, saturation): their phase is noise, or undefined where the
-    modulation is 0. The typical modulation is the pupil's median, but no less than a fifth of its 90th
+    modulation is 0. The typical modulation is the pupil's median, but no less than a tenth of its 90th
     percentile, so that a pupil more than half dark still has its dark pixels counted.
 
     Pixels count in patches of two or more, or alone when they have no modulation at all, or, given the
