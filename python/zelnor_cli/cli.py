@@ -414,7 +414,7 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
     if pixels - flat < road.FIT_TERMS:
         raise road.RoadError(f"the frames show no fringe modulation at {flat} of the {pixels} pupil pixels (every "
                              "frame reads the same there: no light, saturation or a stuck phase shifter)")
-    weak = road.weakly_modulated(frames, mask, wrapped)
+    weak = road.weakly_modulated(frames, mask)
     if weak:
         warnings.append(f"{weak} of the {pixels} pupil pixels have little or no fringe modulation (under a tenth of "
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "

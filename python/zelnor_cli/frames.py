@@ -21,11 +21,11 @@ import zelnor
 from .road import RoadError
 
 FRAME_SUFFIXES = (".pgm", ".png", ".tif", ".tiff", ".npy")
+# A file or folder name, as a string or a path object.
+Path = Union[str, "os.PathLike[str]"]
 MAX_SIDE = 65535  # the largest image side the module's results are defined for
 _TIFF_MAGICS = (b"II*\0", b"MM\0*", b"II+\0", b"MM\0+")
 # What `simulate` and `measure` write beside report.json, other than frames.
-# A file or folder name, as a string or a path object.
-Path = Union[str, "os.PathLike[str]"]
 OWN_OUTPUTS = frozenset([f"{name}{suffix}" for name in ("wrapped_phase", "true_surface", "surface", "residual")
                          for suffix in (".pgm", ".npy")] + ["figure.png"])
 

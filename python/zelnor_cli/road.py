@@ -21,7 +21,7 @@ Frames = Union[Sequence[NDArray[Any]], NDArray[Any]]
 # What `from zelnor_cli.road import *` and help() show: the documented road, not its helpers.
 __all__ = [
     "RoadError", "Frames", "TWO_PI", "FIT_TERMS", "FRINGE_TERMS", "PHASE_STEPS", "RETRIEVAL_OFFSET", "REMOVABLE",
-    "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_DEPARTURE", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
+    "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_MODULATION", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
     "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box", "largest_region",
     "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves", "repair_lone_jumps",
     "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "phase_step", "step_ripple",
@@ -61,10 +61,10 @@ class RoadError(Exception):
 
 
 def _pupil(mask, image=None):
-    """The mask as a 2-D bool array (integers: nonzero inside), of the image's shape when one is given:
+    """The mask as a 2-D bool array (numbers: nonzero inside), of the image's shape when one is given:
     any other mask is refused rather than read as a list of indices, or cropped to fit."""
     mask = np.asarray(mask)
-    if mask.dtype.kind in "ui":
+    if mask.dtype.kind in "uif":
         mask = mask != 0
     elif mask.dtype != np.bool_:
         raise RoadError(f"the mask must be a bool array, got {mask.dtype} samples")
@@ -80,36 +80,37 @@ def usable_cores() -> int:
     return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
 
 
-# Threads that one measurement's per-pixel steps may share (the kernels let other threads run), unless
-# the calling thread has set its own with using_threads.
+# Threads that one measurement's per-pixel steps may share (the kernels let other threads run), and the
+# counts of the using_threads blocks open in any thread, the smallest of which holds.
 _threads = usable_cores()
-_own = threading.local()
+_open_counts: list[int] = []
+_open_lock = threading.Lock()
 # Bands of fewer rows are not worth a thread.
 MIN_BAND_ROWS = 64
 
 
 def threads() -> int:
-    """Threads the road uses within one measurement made by this thread."""
-    return getattr(_own, "threads", _threads)
+    """Threads the road uses within one measurement."""
+    with _open_lock:
+        return min(_open_counts, default=_threads)
 
 
 @contextlib.contextmanager
 def using_threads(count: int) -> Iterator[None]:
-    """Within the block, measurements made by this thread use at most `count` threads each: 1 where
-    measurements already run side by side, one per core, as in a batch or a thread pool. Other threads
-    keep their own setting. Results never depend on it."""
+    """Within the block, measurements use at most `count` threads each, in every thread of the process
+    (a thread pool started in the block too): 1 where measurements already run side by side, one per core,
+    as in a batch. Blocks open in several threads at once give the smallest of their counts, and each
+    block's count goes when it closes. Results never depend on it."""
     count = operator.index(count)
     if count < 1:
         raise ValueError(f"need at least one thread, got {count}")
-    before = getattr(_own, "threads", None)
-    _own.threads = count
+    with _open_lock:
+        _open_counts.append(count)
     try:
         yield
     finally:
-        if before is None:
-            del _own.threads
-        else:
-            _own.threads = before
+        with _open_lock:
+            _open_counts.remove(count)
 
 
 def row_bands(height):
@@ -611,24 +612,23 @@ _OPPOSITE_PAIRS = {4: ((0, 2), (1, 3)), 5: ((0, 2), (1, 3)), 7: ((0, 3), (1, 4))
 WEAK_MODULATION = 0.1
 # The typical modulation is no less than this share of the pupil's 90th percentile.
 BRIGHT_SHARE = 0.1
-# A lone weakly modulated pixel whose phase departs from its neighbours' mean by more than this (waves)
-# counts as weak: a dead pixel's phase lies anywhere within half a wave of theirs.
-LONE_DEPARTURE = 0.05
+# A lone pixel counts as weak under this share of the typical modulation: a dead pixel, which reads only
+# the camera's noise, while noise seldom drives a sound pixel that far down.
+LONE_MODULATION = 0.01
 # Pixels per row block of the modulation check.
 BLOCK_PIXELS = 1 << 16
 
 
-def weakly_modulated(frames: Frames, mask: NDArray[np.bool_],
-                     wrapped: Optional[NDArray[np.float64]] = None) -> int:
+def weakly_modulated(frames: Frames, mask: NDArray[np.bool_]) -> int:
     """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's typical one (dust on
     the optics, a beam smaller than the pupil, saturation): their phase is noise, or undefined where the
-    modulation is 0. The typical modulation is the pupil's median, but no less than a tenth of its 90th
-    percentile, so that a pupil more than half dark still has its dark pixels counted.
+    modulation is 0. The typical modulation is the pupil's median, but no less than BRIGHT_SHARE of its
+    90th percentile, so that a pupil more than half dark (a camera that reads the dark as a constant, or
+    with noise under about a hundredth of the modulation) still has its dark pixels counted.
 
-    Pixels count in patches of two or more, or alone when they have no modulation at all, or, given the
-    wrapped phase, when their phase departs from their pupil neighbours' by more than LONE_DEPARTURE waves
-    (a dead pixel reading the camera's noise): noise now and then drives a lone pixel under the line
-    while its phase stays sound.
+    Pixels count in patches of two or more, or alone when their modulation is under LONE_MODULATION of the
+    typical one (a dead pixel): noise now and then drives a lone pixel under the line while its phase
+    stays sound.
 
     The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
     stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
@@ -648,15 +648,14 @@ def weakly_modulated(frames: Frames, mask: NDArray[np.bool_],
         out += spare
         return out
 
-    if wrapped is not None and np.shape(wrapped) != mask.shape:
-        raise RoadError(f"wrapped phase of shape {np.shape(wrapped)} for frames of shape {mask.shape}")
     # The typical level from an even sample of the pupil: every pixel of small images, about 65536 of large ones.
     stride = max(1, int(math.sqrt(mask.size / 65536)))
     sample = level(slice(None, None, stride), slice(None, None, stride))[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0
     median, bright = np.percentile(sample, [50, 90])
-    limit = WEAK_MODULATION * max(float(median), BRIGHT_SHARE * float(bright))
+    typical = max(float(median), BRIGHT_SHARE * float(bright))
+    limit, lone = WEAK_MODULATION * typical, LONE_MODULATION * typical
     height, width = mask.shape
     weak = np.empty(mask.shape, bool)
     beside = np.empty(mask.shape, bool)
@@ -666,42 +665,16 @@ def weakly_modulated(frames: Frames, mask: NDArray[np.bool_],
         count = min(rows, height - top)
         block = level(slice(top, top + count), out=out[:count], spare=spare[:count])
         np.less(block, limit, out=weak[top:top + count])
-        np.equal(block, 0, out=beside[top:top + count])
+        np.less_equal(block, lone, out=beside[top:top + count])
     weak &= mask
     # Noise drives a lone pixel of weak fringes under the line now and then; dust shades a patch. A lone
-    # pixel counts when its frames show no fringe term at all (its phase is atan2(0, 0)), or when its
-    # phase strays from its neighbours'.
+    # pixel counts when its frames show next to no fringe term (none at all: its phase is atan2(0, 0)).
     beside[1:] |= weak[:-1]
     beside[:-1] |= weak[1:]
     beside[:, 1:] |= weak[:, :-1]
     beside[:, :-1] |= weak[:, 1:]
-    lone = None if wrapped is None else np.flatnonzero(weak > beside)
     weak &= beside
-    found = int(np.count_nonzero(weak))
-    if lone is not None:
-        found += _stray_pixels(lone, np.asarray(wrapped, np.float64), mask)
-    return found
-
-
-def _stray_pixels(candidates, wrapped, mask):
-    """How many of the flat indices `candidates` have a phase that departs from the mean of their
-    4-neighbours' inside the mask by more than LONE_DEPARTURE waves, differences taken modulo 2 pi."""
-    if candidates.size == 0:
-        return 0
-    height, width = mask.shape
-    rows, columns = np.divmod(candidates, width)
-    here = wrapped.reshape(-1)[candidates]
-    total = np.zeros(candidates.size)
-    count = np.zeros(candidates.size)
-    for dr, dc in ((-1, 0), (1, 0), (0, -1), (0, 1)):
-        r, c = rows + dr, columns + dc
-        inside = (r >= 0) & (r < height) & (c >= 0) & (c < width)
-        inside[inside] = mask[r[inside], c[inside]]
-        difference = here[inside] - wrapped[r[inside], c[inside]]
-        total[inside] += difference - TWO_PI * np.floor(difference / TWO_PI + 0.5)
-        count[inside] += 1
-    departure = np.abs(total) / np.maximum(count, 1) / TWO_PI
-    return int(np.count_nonzero((count > 0) & (departure > LONE_DEPARTURE)))
+    return int(np.count_nonzero(weak))
 
 
 # Frame pairs symmetric about the middle of each count's sequence, the nearer pair first: with frames
@@ -971,9 +944,14 @@ def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.boo
 
 def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coefficients: NDArray[np.float64],
                  indices: Sequence[int]) -> NDArray[np.float64]:
-    """The surface minus the chosen fitted terms (indices 0..28 into `coefficients`, as in REMOVABLE) inside
-    the mask, as a new float64 array, 0.0 outside the mask."""
+    """The surface minus the chosen fitted terms (indices 0..28 into `coefficients`, as in REMOVABLE, or 29
+    flags) inside the mask, as a new float64 array, 0.0 outside the mask."""
     mask = _pupil(mask, surface)
+    flags = np.asarray(indices)
+    if flags.dtype == np.bool_:  # a selection of the 29 terms, as NumPy indexing reads it
+        if flags.shape != (FIT_TERMS,):
+            raise RoadError(f"a selection of terms has {FIT_TERMS} flags, got {flags.shape[0] if flags.ndim else 0}")
+        indices = np.flatnonzero(flags).tolist()
     indices = [operator.index(index) for index in indices]
     if any(not 0 <= index < FIT_TERMS for index in indices):
         raise RoadError(f"term indices run from 0 to {FIT_TERMS - 1}, got {indices}")
