@@ -29,7 +29,7 @@ GOOD = [
 ]
 NAMES = {"lotA/s1": "lotA__s1", "lotA/s2": "s2", "lotB/s1": "lotB__s1", "lotB/corrupt": "corrupt",
          "lotB/missing": "missing"}
-ERRORS = {"corrupt": "lotB/corrupt/f2.pgm: not a readable binary PGM (P5) image",
+ERRORS = {"corrupt": "lotB/corrupt/f2.pgm: not a readable binary PGM (P5) image (truncated: 100 of 8192 raster bytes)",
           "missing": "need 4, 5 or 7 frames in phase-step order, got 3 from lotB/missing/f0.pgm, "
                      "lotB/missing/f1.pgm, lotB/missing/f2.pgm"}
 

@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -67,10 +68,29 @@ def test_simulate_then_measure_round_trip(tmp_path, capsys):
         status, _, err = run(["measure", str(sim), "--remove", "piston", "--out", str(out), "--no-figure"], capsys)
         assert status == 0, err
         assert json.loads((out / "report.json").read_text())["coefficients"] == report["coefficients"]
+    # The earlier run's figure showed another surface: a run without one takes it away.
+    assert not (sim / "figure.png").exists()
     # A report.json that is not ours hides nothing.
     (sim / "report.json").write_text(json.dumps({"command": "other", "files": ["surface.npy", "figure.png"]}))
     status, _, err = run(["measure", str(sim), "--out", str(meas), "--no-figure"], capsys)
-    assert status == 2 and "figure.png" in err
+    assert status == 2 and "residual.npy" in err
+
+
+def test_a_rerun_and_a_glob_take_only_the_frames_of_this_run(tmp_path, capsys):
+    out = tmp_path / "sim"
+    for frames, defocus in ((7, 1.0), (4, 1.2)):
+        assert run(["simulate", "--size", "64", "--frames", str(frames), "--coefficients", f"4:{defocus}",
+                    "--out", str(out), "--no-figure"], capsys)[0] == 0
+    assert sorted(path.name for path in out.glob("frame_*")) == [f"frame_{k}.pgm" for k in range(4)]
+    zelnor.save_pgm(str(out / "pupil.pgm"), zelnor.roundmask(0.8, 64, 64).astype(np.uint16))
+    # A quoted glob, or the shell's expansion of it, also matches the maps and the mask: neither is a frame.
+    for given in ([str(out / "*.pgm")], sorted(str(path) for path in out.glob("*.pgm"))):
+        status, text, err = run(["measure", *given, "--pupil", f"mask:{out / 'pupil.pgm'}", "--json",
+                                 "--out", str(tmp_path / "m"), "--no-figure"], capsys)
+        assert status == 0, err
+        report = json.loads(text)
+        assert report["frames"] == 4 and not report["warnings"]
+        assert recovered(report)[4] == pytest.approx(1.2, abs=TOLERANCE_WAVES)
 
 
 def test_measure_units_threshold_pupil_and_removal(tmp_path, capsys):
@@ -79,7 +99,7 @@ def test_measure_units_threshold_pupil_and_removal(tmp_path, capsys):
     frames = [str(sim / f"frame_{k}.pgm") for k in range(4)]
     meas = tmp_path / "meas"
     status, _, _ = run(["measure", *frames, "--pupil", "threshold:1000", "--wavelength", "632.8",
-                        "--remove", "piston,tilt,defocus", "--unwrapper", "fast", "--out", str(meas),
+                        "--remove", "piston,tilt,defocus,tilt", "--unwrapper", "fast", "--out", str(meas),
                         "--no-figure"], capsys)
     assert status == 0
     report = json.loads((meas / "report.json").read_text())
@@ -130,11 +150,13 @@ def test_figure_written_or_skipped(tmp_path, capsys, monkeypatch):
         plt.close("all")
         matplotlib.use(backend)
     assert (out / "figure.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert json.loads((out / "report.json").read_text())["files"][-2:] == ["figure.png", "report.json"]
     for name in [name for name in sys.modules if name.split(".")[0] == "matplotlib"]:
         monkeypatch.setitem(sys.modules, name, None)  # as if never installed, submodules too
     out2 = tmp_path / "nofig"
     status, _, err = run(["simulate", "--size", "48", "--out", str(out2)], capsys)
     assert status == 0 and not (out2 / "figure.png").exists()
+    assert "figure.png" not in json.loads((out2 / "report.json").read_text())["files"]
     assert "matplotlib is not installed" in err
 
 
@@ -221,7 +243,8 @@ def test_figure_drawn_again_on_its_sheet_equals_a_fresh_one(tmp_path):
 @pytest.mark.parametrize(
     "case",
     ["missing", "sizes", "count", "garbage", "pupil", "remove", "option", "coefficient", "nan-coefficient",
-     "negative-noise", "size-beyond-grid", "size-beyond-memory", "out-of-memory", "out-is-a-file"],
+     "negative-noise", "size-beyond-grid", "size-beyond-memory", "out-of-memory", "out-is-a-file",
+     "coefficient-twice", "out-empty"],
 )
 def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd, monkeypatch):
     frame = np.full((8, 8), 100, np.uint16)
@@ -245,6 +268,8 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd, monkeypatch):
         "size-beyond-memory": ["simulate", "--size", "65535"],
         "out-of-memory": ["simulate", "--size", "64"],
         "out-is-a-file": ["simulate", "--size", "64", "--out", paths[0]],
+        "coefficient-twice": ["simulate", "--size", "64", "--coefficients", "4:1,5:0.2,4:2"],
+        "out-empty": ["simulate", "--size", "64", "--out", ""],
     }[case]
     if case == "out-of-memory":
         def no_memory(*args):
@@ -255,6 +280,7 @@ def test_bad_input_exits_2_with_one_line(case, tmp_path, capfd, monkeypatch):
     assert status == 2
     lines = [line for line in err.splitlines() if line.strip()]
     assert len(lines) == 1 and lines[0].startswith("zelnor: error:"), err
+    assert {"coefficient-twice": "given twice", "out-empty": "name is empty"}.get(case, "") in err
 
 
 def test_module_entry_point_runs(tmp_path):
@@ -308,6 +334,25 @@ def test_simulate_noise_and_seed_shape_the_frames(tmp_path, capsys):
         assert 120 < change.max() <= 151 and change.mean() > 40, k
         np.testing.assert_array_equal(again[k], noisy[k])
         assert np.count_nonzero(other[k] != noisy[k]) > inside.sum() // 2, k
+
+
+@pytest.mark.parametrize("peak", [65535, 4000, 200])
+def test_simulated_frames_share_one_scale(peak, tmp_path):
+    """Readers that scale samples by maxval (Pillow) must see one scale for the whole set: a weak
+    surface leaves each frame below the peak by a different amount."""
+    from PIL import Image
+
+    out = tmp_path / "sim"
+    assert main(["simulate", "--size", "48", "--coefficients", "4:0.1", "--peak", str(peak), "--out", str(out),
+                 "--no-figure"]) == 0
+    assert json.loads((out / "report.json").read_text())["seed"] is None
+    for k in range(4):
+        (_, maxval), raw = read_pgm_header_and_frame(out / f"frame_{k}.pgm")
+        assert int(maxval) == peak and raw.max() < peak, k
+        np.testing.assert_array_equal(raw, zelnor_load_quiet(out / f"frame_{k}.pgm"))
+        with Image.open(out / f"frame_{k}.pgm") as image:  # scaled to its full range, one factor for all
+            full = 255 if peak <= 255 else 65535
+            np.testing.assert_allclose(np.asarray(image), raw * (full / peak), atol=1.0)
 
 
 def test_measure_keeps_the_loader_echo_off_its_output(tmp_path, capfd):
@@ -399,6 +444,8 @@ def write_frames(folder, frames, layout):
     names = [folder / f"frame_{n}" for n in (1, 2, 3, 10, 20)]
     if layout == "png-phase-named":  # named by the phase in waves: digit runs alone would put 0.5 first, 0 last
         names = [folder / f"phase_{n}" for n in ("0", "0.25", "0.5", "0.75", "1")]
+    if layout == "png-degrees-named":  # a set centred on 0: its minus signs order it, and case does not
+        names = [folder / name for name in ("phase_-180", "Phase_-90", "phase_0", "PHASE_90", "phase_180")]
     if layout == "tiff-stack":
         tifffile.imwrite(folder / "stack.tif", np.stack(frames), photometric="minisblack")
         return [str(folder / "stack.tif")]
@@ -420,13 +467,20 @@ def write_frames(folder, frames, layout):
             np.save(str(name) + ".npy", frame.astype(np.int32))
         elif layout == "png-named-tif":  # the content decides, not the name
             Image.fromarray(frame).save(str(name) + ".tif", format="PNG")
-        elif layout == "png-phase-named":
+        elif layout in ("png-phase-named", "png-degrees-named"):
             Image.fromarray(frame).save(str(name) + ".png")
+        elif layout == "pgm-one-line-header":  # valid Netpbm that load_pgm's fixed layout does not take
+            write_file(name.parent / (name.name + ".pgm"), b"P5 96\t96 65535\n" + frame.astype(">u2").tobytes())
+        elif layout == "tiff-thumbnail":  # a reduced-resolution preview page after the image
+            with tifffile.TiffWriter(str(name) + ".tif") as tiff:
+                tiff.write(frame)
+                tiff.write(frame[::4, ::4].copy(), subfiletype=1)
     return [str(folder / "frame_*")] if layout == "npy" else [str(folder)]
 
 
 @pytest.mark.parametrize("layout", ["pgm-8bit", "png-16bit", "png-8bit", "tiff-12bit", "tiff-stack", "npy",
-                                    "npy-stack", "png-named-tif", "png-phase-named", "tiff-lzw"])
+                                    "npy-stack", "png-named-tif", "png-phase-named", "tiff-lzw",
+                                    "png-degrees-named", "pgm-one-line-header", "tiff-thumbnail"])
 def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
     if layout == "tiff-lzw":
         pytest.importorskip("imagecodecs")  # compressed TIFF comes with zelnor[command]
@@ -444,7 +498,8 @@ def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("case", ["colour", "float-tiff", "sizes", "count-in-stack", "truncated-png",
-                                  "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff"])
+                                  "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff",
+                                  "depths", "empty-file", "truncated-loose-pgm"])
 def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
     from PIL import Image
     tifffile = pytest.importorskip("tifffile")
@@ -490,12 +545,38 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
         rows = b"\x01\x01\x04\x00\x01\x00\x00\x00"  # ImageLength, LONG, one value
         data = bad.with_suffix(".tif").read_bytes().replace(rows + b"\x60\x00\x00\x00", rows + b"\x10\x00\x00\x2f")
         paths[1] = write_file(bad.with_suffix(".tif"), data)
+    elif case == "depths":  # an 8-bit frame among 16-bit ones is on another scale
+        Image.fromarray((frames[1] >> 8).astype(np.uint8)).save(bad.with_suffix(".png"))
+        paths[1] = str(bad.with_suffix(".png"))
+    elif case == "empty-file":
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"")
+    elif case == "truncated-loose-pgm":
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"P5 96 96 65535\n" + frames[1].astype(">u2").tobytes()[:-1])
     status, out, err = run(["measure", *paths, *extra, "--out", str(tmp_path / "o"), "--no-figure"], capfd)
     lines = [line for line in err.splitlines() if line.strip()]
     assert status == 2 and not out
     assert len(lines) == 1 and lines[0].startswith("zelnor: error: " + str(bad)), err
     assert "no such file" not in err or case == "no-match"
     assert "declares a 96x788529168 image" in err or case != "absurd-tiff"
+    expected = {"depths": "8-bit samples, but", "empty-file": "empty file", "truncated-loose-pgm": "truncated"}
+    assert expected.get(case, "") in err
+
+
+def test_a_huge_wavelength_reports_null_not_infinity(camera, tmp_path, capfd):
+    paths = [str(tmp_path / f"f{k}.pgm") for k in range(4)]
+    for path, frame in zip(paths, camera[0]):
+        zelnor.save_pgm(path, frame)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # NumPy's overflow notice would print source lines
+        status, out, err = run(["measure", *paths, "--wavelength", "1e308", "--json", "--out",
+                                str(tmp_path / "o"), "--no-figure"], capfd)
+    assert status == 0, err
+
+    def refuse(constant):
+        raise ValueError(f"{constant} is not JSON")
+
+    for text in (out, (tmp_path / "o" / "report.json").read_text()):
+        assert json.loads(text, parse_constant=refuse)["surface"]["rms"] is None
 
 
 # ---- pupils, conventions, units
@@ -652,12 +733,17 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path, capsys, monkeypatch
     monkeypatch.setattr(cli.np, "save", failing_save)
     status, _, err = run(["simulate", "--size", "32", "--coefficients", "4:0.1", "--out", str(out),
                           "--no-figure"], capsys)
-    assert status == 2 and "No space left on device" in err
+    assert status == 2 and f"{out / 'wrapped_phase.npy'}: cannot write: No space left on device" in err
     after = {path.name: path.read_bytes() for path in out.iterdir()}
     assert set(after) == set(before)  # no partial files left behind
     # The file being written when the disk filled up, and every file after it, are the old ones.
-    for name in ("wrapped_phase.npy", "surface.npy", "report.json"):
+    for name in ("wrapped_phase.npy", "surface.npy"):
         assert after[name] == before[name], name
+    # The frames are new and the maps old: the report says the run is incomplete, and measuring refuses.
+    assert after["frame_0.pgm"] != before["frame_0.pgm"]
+    assert json.loads(after["report.json"]) == {"command": "simulate", "complete": False}
+    status, _, err = run(["measure", str(out), "--out", str(tmp_path / "m")], capsys)
+    assert status == 2 and "stopped before it finished" in err
 
 
 def test_measure_does_not_depend_on_the_blas_thread_count(tmp_path):

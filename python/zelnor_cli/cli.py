@@ -8,6 +8,7 @@ import ctypes
 import json
 import math
 import os
+import re
 import sys
 
 import numpy as np
@@ -77,6 +78,8 @@ def _coefficients(text):
         if not math.isfinite(value) or abs(value) > MAX_COEFFICIENT_WAVES:
             raise argparse.ArgumentTypeError(
                 f"coefficient {item!r}: waves must be finite and at most {MAX_COEFFICIENT_WAVES:g} in size")
+        if index in coefficients:  # a slip, most likely: which of the two was meant?
+            raise argparse.ArgumentTypeError(f"Fringe index {index} is given twice")
         coefficients[index] = value
     return coefficients
 
@@ -110,6 +113,12 @@ def _wavelength(text):
 PUPIL_HELP = ("'disc' (the inscribed disc, default), 'annulus:R' (the disc with a central obstruction of radius "
               "ratio R, 0 < R < 1), 'threshold:COUNTS' (fringe modulation >= COUNTS) or 'mask:FILE' (an image "
               "of the frames' size, nonzero inside)")
+
+
+def _folder(text):
+    if not text:
+        raise argparse.ArgumentTypeError("the output folder's name is empty")
+    return text
 
 
 def _workers(text):
@@ -146,7 +155,7 @@ def _removed(text):
     unknown = [name for name in names if name not in road.REMOVABLE]
     if unknown:
         raise argparse.ArgumentTypeError(f"bad --remove {unknown[0]!r}: choose from piston, tilt, defocus")
-    return names
+    return list(dict.fromkeys(names))
 
 
 def add_common_options(parser):
@@ -177,7 +186,7 @@ def _parser():
 
     sim = sub.add_parser("simulate", help="simulate a measurement and recover its coefficients")
     add_common_options(sim)
-    sim.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    sim.add_argument("--out", type=_folder, default="zelnor-out", help="output folder (default: zelnor-out)")
     sim.add_argument("--size", type=_size, default=512, help="image width and height in pixels (default 512)")
     sim.add_argument("--frames", type=int, choices=[4, 5, 7], default=4, help="number of phase-shifted frames (default 4)")
     sim.add_argument("--coefficients", type=_coefficients, default=_coefficients(DEFAULT_COEFFICIENTS),
@@ -192,12 +201,12 @@ def _parser():
                            "a folder or a quoted glob (natural order: frame_2 before frame_10, phase_0.25 before "
                            "phase_0.5)")
     add_measure_options(meas)
-    meas.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    meas.add_argument("--out", type=_folder, default="zelnor-out", help="output folder (default: zelnor-out)")
     meas.add_argument("--seed", type=_seed, help="seed the C library generator (used by --unwrapper unwrap) first")
 
     batch = sub.add_parser("batch", help="measure every folder of frames, in parallel on Dask")
     batch.add_argument("folders", nargs="+", metavar="DIR", help="folders, each holding one measurement's frames")
-    batch.add_argument("--out", default="zelnor-out", help="output folder (default: zelnor-out)")
+    batch.add_argument("--out", type=_folder, default="zelnor-out", help="output folder (default: zelnor-out)")
     batch.add_argument("--workers", type=_workers, help="worker processes of the local cluster (default: core count)")
     batch.add_argument("--scheduler", metavar="ADDRESS", help="run on an existing Dask cluster, e.g. tcp://HOST:8786")
     batch.add_argument("--scheduler-file", metavar="PATH",
@@ -272,15 +281,42 @@ def _replacing(path):
     try:
         yield temporary
         os.replace(temporary, path)
+    except OSError as error:  # a full disk, a read-only folder: name the file, not our temporary
+        raise road.RoadError(f"{path}: cannot write: {error.strerror or error}") from None
     finally:
         if os.path.lexists(temporary):
             os.unlink(temporary)
 
 
-def _output_folder(out):
+def _output_folder(out, command):
+    """Makes `out` ready for a run's outputs; returns the report an earlier run of ours left there, or None.
+    Until this run writes its own report, report.json says it is incomplete, so that a run cut short never
+    leaves new files beside an old report that describes other ones."""
     if os.path.lexists(out) and not os.path.isdir(out):
         raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
-    os.makedirs(out, exist_ok=True)
+    try:
+        os.makedirs(out, exist_ok=True)
+    except OSError as error:
+        raise road.RoadError(f"{out}: cannot make the output folder: {error.strerror or error}") from None
+    previous = frame_files.own_report(out)
+    _write_json(os.path.join(out, "report.json"), {"command": command, "complete": False})
+    return previous
+
+
+def _json_ready(value):
+    """JSON has no infinity or NaN: such a number (a wavelength scaling a surface past the float range) is null."""
+    if isinstance(value, float):
+        return _finite_or_none(value)
+    if isinstance(value, dict):
+        return {key: _json_ready(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(item) for item in value]
+    return value
+
+
+def _write_json(path, report):
+    with _replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as handle:
+        json.dump(_json_ready(report), handle, indent=2, ensure_ascii=False, allow_nan=False)
 
 
 def _save_pgm(path, array, scale=1.0):
@@ -288,6 +324,16 @@ def _save_pgm(path, array, scale=1.0):
         zelnor.save_pgm(temporary, array, scale)
         if not os.path.isfile(temporary):  # save_pgm raises when it cannot write; a check that costs nothing
             raise road.RoadError(f"{path}: cannot write")
+
+
+def _save_frame(path, frame, maxval):
+    """A uint16 frame as save_pgm writes it, with the given maxval instead of the frame's own largest
+    sample: 8-bit samples up to 255, else 16-bit, most significant byte first."""
+    height, width = frame.shape
+    raster = frame.astype(np.uint8 if maxval <= 255 else ">u2", copy=False)
+    with _replacing(path) as temporary, open(temporary, "wb") as handle:
+        handle.write(b"P5\n%d %d\n%d\n" % (width, height, maxval))
+        handle.write(np.ascontiguousarray(raster).data)
 
 
 def _save_npy(path, array):
@@ -367,18 +413,22 @@ def _print_report(report, stream):
         say(f"{key:<9} PV {amount(report[key]['pv'])} {unit}, RMS {amount(report[key]['rms'])} {unit}")
 
 
-def _finish(args, report, images):
+def _finish(args, report, images, previous):
     for warning in report.get("warnings", []):
         _log(f"zelnor: warning: {warning}")
-    with _replacing(os.path.join(args.out, "report.json")) as temporary:
-        with open(temporary, "w", encoding="utf-8") as handle:
-            json.dump(report, handle, indent=2, ensure_ascii=False)
+    figure = os.path.join(args.out, "figure.png")
     if not args.no_figure:
-        note = write_figure(os.path.join(args.out, "figure.png"), images, report, _replacing)
+        note = write_figure(figure, images, report, _replacing)
         if note:
             _log(note)
+        else:
+            report["files"].insert(-1, "figure.png")
+    elif previous is not None:  # an earlier run's figure, of another surface
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(figure)
+    _write_json(os.path.join(args.out, "report.json"), report)
     if getattr(args, "json", False):
-        json.dump(report, sys.stdout, indent=2, ensure_ascii=False)
+        json.dump(_json_ready(report), sys.stdout, indent=2, ensure_ascii=False, allow_nan=False)
         print()
         _log(f"wrote {report['out']}")
     else:
@@ -508,6 +558,18 @@ def _undersampled(wavefront, mask):
     return largest
 
 
+def _remove_stale_frames(out, previous, written):
+    """Frames an earlier simulation wrote into `out` beyond this one's (7 then 5): measuring `out` would
+    take them for this set's. Only the frames that run's own report lists go."""
+    listed = previous.get("files") if previous is not None and previous.get("command") == "simulate" else None
+    if not isinstance(listed, list):
+        return
+    stale = {name for name in listed if isinstance(name, str) and re.fullmatch(r"frame_\d+\.pgm", name)}
+    for name in sorted(stale - set(written)):
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(out, name))
+
+
 def simulate(args):
     if args.seed is not None:
         ctypes.CDLL(None).srand(args.seed)
@@ -541,12 +603,16 @@ def simulate(args):
     _check_conditioning(condition, warnings)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
-    _output_folder(args.out)
+    previous = _output_folder(args.out, "simulate")
     files = []
+    # One maxval for the whole set: readers that scale samples by maxval (Pillow, Netpbm's tools) would
+    # otherwise put each frame on a scale of its own and distort the phase.
+    maxval = max([args.peak] + [int(frame.max()) for frame in frames])
     for k, frame in enumerate(frames):
         name = f"frame_{k}.pgm"
-        _save_pgm(os.path.join(args.out, name), frame)
+        _save_frame(os.path.join(args.out, name), frame, maxval)
         files.append(name)
+    _remove_stale_frames(args.out, previous, files)
     pv, rms = road.pv_rms(residual, mask)
     spv, srms = road.pv_rms(truth, mask)
     report = {
@@ -555,7 +621,7 @@ def simulate(args):
         "frames": args.frames,
         "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
         "frame_misfit": misfit,
-        "noise_counts": args.noise, "peak": args.peak,
+        "noise_counts": args.noise, "peak": args.peak, "seed": args.seed,
         "double_pass": args.double_pass,
         "units": "waves", "conventions": _conventions("waves", args.double_pass),
         "coefficients": _coefficient_rows(coefficients, args.coefficients, 1.0),
@@ -566,7 +632,7 @@ def simulate(args):
     files += _save_maps(args.out, mask, wrapped,
                         (("true_surface", truth), ("surface", surface), ("residual", residual)))
     report["files"] = files + ["report.json"]
-    _finish(args, report, images)
+    _finish(args, report, images, previous)
     return 0
 
 
@@ -584,7 +650,7 @@ def measure(args):
     wrapped = road.retrieve_phase(frames)
     step, misfit = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings)
     _check_aspect(height, width, warnings)
-    _output_folder(args.out)
+    previous = _output_folder(args.out, "measure")
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written
     # meanwhile (the kernels let other threads run).
     np.copyto(wrapped, 0.0, where=~mask)
@@ -607,9 +673,11 @@ def measure(args):
                 # the 29 terms' own refer to the image's circle, which the pupil need not fill.
                 fitted = road.fit_removable(surface, mask, indices)
             result = road.remove_terms(surface, mask, fitted, indices)
-            if unit_scale != 1.0:
-                result *= unit_scale
-            return result, road.pv_rms(result, mask)
+            # A wavelength that carries the map past the float range gives infinities, reported as null.
+            with np.errstate(over="ignore", invalid="ignore"):
+                if unit_scale != 1.0:
+                    result *= unit_scale
+                return result, road.pv_rms(result, mask)
 
         (fit, (fpv, frms)), (surface, (pv, rms)) = road.side_by_side(
             lambda: scaled_map(list(range(road.FIT_TERMS)), coefficients), lambda: scaled_map(removed, None))
@@ -620,7 +688,7 @@ def measure(args):
         "frames": len(frames),
         "unwrapper": args.unwrapper, "fit_condition": _finite_or_none(condition), "phase_step": step,
         "frame_misfit": misfit,
-        "inputs": sources,
+        "inputs": sources, "seed": getattr(args, "seed", None),
         "removed_terms": list(args.remove),
         "double_pass": args.double_pass, "units": unit,
         "conventions": _conventions(unit, args.double_pass, args.wavelength),
@@ -631,7 +699,7 @@ def measure(args):
     images = {"frames": frames, "wrapped": wrapped, "surface": surface, "residual": fit, "mask": mask}
     files += _save_maps(args.out, mask, None, (("surface", surface), ("residual", fit)))
     report["files"] = files + ["report.json"]
-    _finish(args, report, images)
+    _finish(args, report, images, previous)
     args.report = report  # for callers that run the road on a namespace of their own
     return 0
 

@@ -55,8 +55,9 @@ def _numbers_key(text, number):
     key = []
     for place, part in enumerate(re.split(number, text)):  # numbers at the odd places
         if part:
-            key.append((0, Fraction(part), "") if place % 2 else (1, 0, part))
-    # Shorter names first (a before a1), then the text itself breaks ties such as a01 / a1.
+            # Text compares without case, as file managers list it: Frame_3 between frame_2 and frame_4.
+            key.append((0, Fraction(part), "") if place % 2 else (1, 0, part.casefold()))
+    # Shorter names first (a before a1), then the text itself breaks ties such as a01 / a1 or A1 / a1.
     return key + [(-1, 0, text)]
 
 
@@ -68,8 +69,10 @@ def natural_key(text):
 def frame_key(text):
     """natural_key for frame files, in which a decimal number also compares by its value: frames named
     after their phase step in waves, phase_0, phase_0.25, phase_0.5, phase_0.75, come in that order
-    (by digit runs, phase_0.5 would come first and phase_0 last)."""
-    return _numbers_key(text, r"(\d+(?:\.\d+)?)")
+    (by digit runs, phase_0.5 would come first and phase_0 last). A minus sign that follows no letter or
+    digit belongs to the number, so that phase_-90, phase_-45, phase_0, phase_45 come in step order; between
+    letters or digits (frame-2, 2024-05-01) it is a separator."""
+    return _numbers_key(text, r"((?:(?<![^\W_])-)?\d+(?:\.\d+)?)")
 
 
 def sniff(path):
@@ -92,36 +95,56 @@ def sniff(path):
     return None
 
 
-def own_outputs(folder):
-    """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
-    theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
-    folder before) must not take them for frames."""
+def own_report(folder):
+    """The report.json that `zelnor simulate` or `measure` left in `folder`, or None."""
     try:
         with open(os.path.join(folder, "report.json"), encoding="utf-8") as handle:
             report = json.load(handle)
     except (OSError, ValueError):
-        return []
-    if not isinstance(report, dict) or report.get("command") not in ("simulate", "measure"):
-        return []
-    return [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
+        return None
+    return report if isinstance(report, dict) and report.get("command") in ("simulate", "measure") else None
+
+
+def own_outputs(folder):
+    """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
+    theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
+    folder before) must not take them for frames."""
+    return [] if own_report(folder) is None else [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
+
+
+def _check_complete(folder):
+    """A simulation cut short may have replaced only some of the frames it found there."""
+    report = own_report(folder)
+    if report is not None and report["command"] == "simulate" and report.get("complete") is False:
+        raise RoadError(f"{folder}: the `zelnor simulate` that writes its frames stopped before it finished; "
+                        "run it again")
 
 
 def expand(arguments, exclude=()):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
     matches in natural order (frame_2 before frame_10, phase_0.25 before phase_0.5). Files listed in
     plain character order but not in natural order come from a shell glob: they are put in natural
-    order too."""
+    order too. The files in `exclude` and the maps our own report.json lists beside them are left out
+    however they were named."""
     if (len(arguments) > 1 and all(os.path.isfile(argument) for argument in arguments)
             and list(arguments) == sorted(arguments) and list(arguments) != sorted(arguments, key=frame_key)):
         arguments = sorted(arguments, key=frame_key)
+    excluded = {os.path.realpath(path) for path in exclude}
+
+    def frames_only(paths):
+        # The pupil's mask file may sit beside the frames, and so may our own outputs: they are not frames.
+        folders = sorted({os.path.dirname(path) or "." for path in paths})
+        for folder in folders:
+            _check_complete(folder)
+        skipped = excluded.union(os.path.realpath(path) for folder in folders for path in own_outputs(folder))
+        return [path for path in paths if os.path.realpath(path) not in skipped]
+
     paths = []
     for argument in arguments:
         if os.path.isdir(argument):
             names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=frame_key)
-            members = [os.path.join(argument, name) for name in names]
-            # The pupil's mask file may sit beside the frames, and so may our own outputs: they are not frames.
-            skipped = {os.path.realpath(path) for path in [*exclude, *own_outputs(argument)]}
-            members = [path for path in members if os.path.isfile(path) and os.path.realpath(path) not in skipped
+            members = frames_only([os.path.join(argument, name) for name in names])
+            members = [path for path in members if os.path.isfile(path)
                        and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
             if not members:
                 raise RoadError(f"{argument}: the folder holds no frame files (PGM, PNG, TIFF or .npy)")
@@ -135,7 +158,8 @@ def expand(arguments, exclude=()):
             paths += sorted(matches, key=frame_key)
         else:
             raise RoadError(f"{argument}: no such file or folder")
-    return paths
+    # A shell's glob (frames/*.png) lists the mask and our maps as plainly as the frames.
+    return frames_only(paths)
 
 
 def _counts(path, array):
@@ -218,6 +242,8 @@ def _read_tiff(path, allow_colour):
         with tifffile.TiffFile(path) as tiff:
             images = []
             for page in tiff.pages:
+                if page.is_reduced:  # a thumbnail or preview the camera stored beside its image
+                    continue
                 _check_side(path, page.imagelength, page.imagewidth)
                 data = page.asarray()
                 if page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
@@ -240,6 +266,42 @@ def _read_tiff(path, allow_colour):
         raise
     except Exception as error:  # tifffile raises many kinds on damaged files
         raise RoadError(f"{path}: not a readable TIFF image ({error})") from None
+
+
+_PNM_SPACE = b" \t\n\v\f\r"
+
+
+def _read_pgm_loosely(path):
+    """A binary PGM whose header load_pgm does not take (all on one line, tabs, CR LF line ends):
+    fields apart by any whitespace and comments, then one whitespace byte before the raster."""
+    refused = f"{path}: not a readable binary PGM (P5) image"
+    with open(path, "rb") as handle:
+        head = handle.read(4096)
+        fields, at = [], 2
+        if head[at:at + 1] not in [bytes([space]) for space in _PNM_SPACE] + [b"#"]:
+            raise RoadError(f"{refused} (damaged header)")
+        while len(fields) < 3:
+            while at < len(head) and (head[at] in _PNM_SPACE or head[at] == ord("#")):
+                if head[at] == ord("#"):  # a comment runs to the end of its line
+                    while at < len(head) and head[at] not in b"\r\n":
+                        at += 1
+                at += 1
+            start = at
+            while at < len(head) and head[at:at + 1].isdigit():
+                at += 1
+            if at == start or at >= len(head) or head[at] not in _PNM_SPACE:
+                raise RoadError(f"{refused} (damaged header)")
+            fields.append(int(head[start:at]))
+        width, height, maxval = fields
+        _check_side(path, height, width)
+        if maxval > 65535:
+            raise RoadError(f"{refused} (maxval {maxval}; it must lie in 0..65535)")
+        dtype = np.dtype(np.uint8) if maxval <= 255 else np.dtype(">u2")
+        handle.seek(at + 1)
+        raster = handle.read(width * height * dtype.itemsize)
+    if len(raster) < width * height * dtype.itemsize:
+        raise RoadError(f"{refused} (truncated: {len(raster)} of {width * height * dtype.itemsize} raster bytes)")
+    return np.frombuffer(raster, dtype).reshape(height, width).astype(dtype.newbyteorder("="))
 
 
 def _read_npy(path):
@@ -276,13 +338,15 @@ def _read_images(path, allow_colour):
         raise RoadError(f"{path}: no such file")
     if not os.path.isfile(path):  # a FIFO or a device would block or never end
         raise RoadError(f"{path}: not a regular file")
+    if os.path.getsize(path) == 0:
+        raise RoadError(f"{path}: empty file")
     kind = sniff(path)
     if kind == "pgm":
         try:
             with quiet_c_streams():
                 return [zelnor.load_pgm(path)]
         except OSError:
-            raise RoadError(f"{path}: not a readable binary PGM (P5) image") from None
+            return [_read_pgm_loosely(path)]
     if kind == "pnm":
         raise RoadError(f"{path}: not a binary greyscale PGM (P5) image; convert it to P5, PNG or TIFF")
     if kind == "png":
@@ -298,14 +362,18 @@ def _size(shape):
     return f"{shape[1]}x{shape[0]}"
 
 
+def _depth(frame):
+    return f"{8 * frame.dtype.itemsize}-bit"
+
+
 def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] = ()
                 ) -> Tuple[List[NDArray[Any]], List[str]]:
     """4, 5 or 7 frames of one size from files, folders and globs, or one of them (leaving out the files in
     `exclude` that a folder holds), with the name of each frame's source."""
-    if isinstance(arguments, (str, os.PathLike)):  # one path, not a sequence of one-letter names
+    if isinstance(arguments, (str, bytes, os.PathLike)):  # one path, not a sequence of one-letter names
         arguments = [arguments]
-    arguments = [os.fspath(argument) for argument in arguments]
-    exclude = [os.fspath(path) for path in exclude]
+    arguments = [os.fsdecode(argument) for argument in arguments]
+    exclude = [os.fsdecode(path) for path in exclude]
     frames, sources = [], []
     for path in expand(arguments, exclude):
         images = read_images(path)
@@ -315,6 +383,14 @@ def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] 
             if frames[-1].shape != frames[0].shape:
                 raise RoadError(f"{sources[-1]}: {_size(frames[-1].shape)} pixels, but {sources[0]} has "
                                 f"{_size(frames[0].shape)}")
+            # 8-bit counts among 16-bit ones are on another scale: the phase would be silently wrong.
+            if frames[-1].dtype != frames[0].dtype:
+                raise RoadError(f"{sources[-1]}: {_depth(frames[-1])} samples, but {sources[0]} has "
+                                f"{_depth(frames[0])}; the frames of a set come from one camera setting")
+    if not frames:
+        raise RoadError("need 4, 5 or 7 frames in phase-step order, got none" + (
+            f" from {', '.join(arguments)} (the pupil's mask file and the maps zelnor writes are not frames)"
+            if arguments else ""))
     if len(frames) not in (4, 5, 7):
         names = list(dict.fromkeys(source.split(" (frame")[0] for source in sources))
         if len(names) == 1:
@@ -326,7 +402,7 @@ def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] 
 def load_mask(path: Path, shape: Sequence[int]) -> NDArray[np.bool_]:
     """A pupil from an image file of the frames' size: nonzero samples are inside (in a colour image, the
     pixels of nonzero colour that are not transparent; in a floating-point map, not the NaN)."""
-    path, shape = os.fspath(path), tuple(shape)
+    path, shape = os.fsdecode(path), tuple(shape)
     images = read_images(path, allow_colour=True)
     if len(images) != 1:
         raise RoadError(f"{path}: holds {len(images)} images; a pupil mask is one image")
