@@ -4,7 +4,7 @@ Installed as the stub-only package ``zelnor-stubs`` so that type checkers and ed
 function takes its arguments by position only and never casts: array arguments must already have the
 element type named in their annotation.
 """
-from typing import List, Union
+from typing import List, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -17,8 +17,12 @@ _I16 = npt.NDArray[np.int16]
 _U16 = npt.NDArray[np.uint16]
 _F32 = npt.NDArray[np.float32]
 _F64 = npt.NDArray[np.float64]
+# Number arguments take what the C API's parser takes: a float argument anything with __float__ or
+# __index__ (NumPy scalars included), an integer argument anything with __index__.
+_Float = Union[SupportsFloat, SupportsIndex]
+_Int = SupportsIndex
 
-def roundmask(limit: float, width: int, height: int, /) -> _Bool:
+def roundmask(limit: _Float, width: _Int, height: _Int, /) -> _Bool:
     """Circular pupil mask on the normalised pupil grid.
 
     Pixel ``(r, c)`` is set when ``limit >= x*x + y*y``, with ``x = -1 + (2c + 1)/width`` and
@@ -54,7 +58,7 @@ def roundmask(limit: float, width: int, height: int, /) -> _Bool:
     (2, 4)
     """
 
-def make_mask(surface: _F64, threshold: float, /) -> _Bool:
+def make_mask(surface: _F64, threshold: _Float, /) -> _Bool:
     """Mask of the elements at or above a threshold.
 
     Parameters
@@ -113,7 +117,7 @@ def zernike_surface(coefficients: _F64, mask: _Bool, /) -> _F64:
            [-0.41666667,  0.25      ,  0.91666667]])
     """
 
-def zernike_matrix(mask: _Bool, count: int, /) -> _F64:
+def zernike_matrix(mask: _Bool, count: _Int, /) -> _F64:
     """Individual Zernike term surfaces, one per row.
 
     Element ``(k, r*W + c)`` is slot k's term at pixel (r, c) when the mask is set there, else 0.0.
@@ -148,7 +152,7 @@ def zernike_matrix(mask: _Bool, count: int, /) -> _F64:
            [-0.5, -0.5,  0.5,  0.5]])
     """
 
-def interferogram(scale: float, shift: float, peak: int, mask: _Bool, surface: _F64, /) -> _U16:
+def interferogram(scale: _Float, shift: _Float, peak: _Int, mask: _Bool, surface: _F64, /) -> _U16:
     """One synthetic phase-shifting fringe frame.
 
     Inside the mask each pixel is the integer part of ``((sin(scale*surface + shift) + 1.0) * 0.5) *
@@ -161,7 +165,8 @@ def interferogram(scale: float, shift: float, peak: int, mask: _Bool, surface: _
     shift : float
         Phase shift in radians.
     peak : int
-        Intensity of a bright fringe; only its low 16 bits are used.
+        Intensity of a bright fringe, in the C int range (beyond it, OverflowError); only its low 16
+        bits are used.
     mask : numpy.ndarray of bool, 2-D
     surface : numpy.ndarray of float64, 2-D, the mask's shape
 
@@ -253,7 +258,7 @@ def phase5(frames: List[_U16], /) -> _I16:
     array([[-90. , -61.4, -32.7]])
     """
 
-def wrap(surface: _F64, period: float, /) -> _F64:
+def wrap(surface: _F64, period: _Float, /) -> _F64:
     """Fold every element into one period centred on zero.
 
     Each element becomes ``x - floor(x / period + 0.5) * period``.
@@ -280,7 +285,7 @@ def wrap(surface: _F64, period: float, /) -> _F64:
            [ 0.5,  1. ]])
     """
 
-def fast_unwrap(mask: _Bool, surface: _F64, scale: float, /) -> _F64:
+def fast_unwrap(mask: _Bool, surface: _F64, scale: _Float, /) -> _F64:
     """Quick flood-fill phase unwrapping, for clean densely sampled data.
 
     Starting at the first mask pixel, the region connected to it (4-neighbourhood) is visited breadth
@@ -356,7 +361,7 @@ def unwrap(mask: _U8, phase: _F32, /) -> _F32:
     True
     """
 
-def add_noise(surface: _F64, amplitude: float, /) -> _F64:
+def add_noise(surface: _F64, amplitude: _Float, /) -> _F64:
     """Copy with uniform noise of peak-to-peak width ``amplitude`` added to every element.
 
     One ``rand()`` of the C library is drawn per element in row-major order; the noise takes 32768 equally
@@ -391,7 +396,7 @@ def add_noise(surface: _F64, amplitude: float, /) -> _F64:
     True
     """
 
-def save_pgm(path: str, array: Union[_F64, _U16], scale: float = ..., /) -> None:
+def save_pgm(path: str, array: Union[_F64, _U16], scale: _Float = 1.0, /) -> None:
     """Write a 2-D array as a binary PGM ("P5") file.
 
     float64 arrays give an 8-bit file: each sample is the low 8 bits of ``trunc(v * 127.0 * scale +
@@ -461,7 +466,7 @@ def load_pgm(path: str, /) -> Union[_U8, _U16]:
            [65535,     7]], dtype=uint16)
     """
 
-def binning(image: _F64, factor: int, /) -> _F64:
+def binning(image: _F64, factor: _Int, /) -> _F64:
     """Sum each ``factor x factor`` block of an image into one element.
 
     Rows and columns left over when ``factor`` does not divide a dimension are dropped. ``factor`` is

@@ -965,6 +965,7 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     (lambda f, m: road.weakly_modulated([frame.astype(np.float64) for frame in f], m), "integer camera counts"),
     (lambda f, m: road.unmodulated(f[:3], np.zeros(m.shape), m), "need 4, 5 or 7 frames, got 3"),
     (lambda f, m: road.remove_terms(np.zeros(m.shape), m, np.zeros(29), [29]), "term indices run from 0 to 28"),
+    (lambda f, m: road.fit_removable(np.zeros(m.shape), m, [4]), "only piston, tilt and defocus"),
     (lambda f, m: road.repair_lone_jumps(np.zeros(m.shape), m.astype(complex)), "must be a bool array, got complex128"),
     # a mask of another size would be cropped, or read past
     (lambda f, m: road.discontinuities(np.zeros((16, 17)), m), r"a mask of shape \(16, 16\) for images of shape"),

@@ -10,6 +10,7 @@ import math
 import os
 import re
 import sys
+from typing import Optional, Sequence
 
 import numpy as np
 
@@ -736,7 +737,8 @@ def _reuse_freed_memory():
     mallopt(_M_TRIM_THRESHOLD, KEPT_FREE_BYTES)
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the `zelnor` command on `argv` (default: the process's arguments); returns its exit code."""
     _small_pages()
     _reuse_freed_memory()
     try:

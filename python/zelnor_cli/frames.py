@@ -186,7 +186,7 @@ def _check_side(path, height, width):
 
 def _refuse_colour(path, allow_colour, what):
     if not allow_colour:
-        raise RoadError(f"{path}: colour image ({what}); frames must be greyscale")
+        raise RoadError(f"{path}: {what}; frames must be plain greyscale")
 
 
 def _library(module, path, what):
@@ -225,7 +225,9 @@ def _read_png(path, allow_colour):
             mode = image.mode
             if mode in ("1", "L", "I", "I;16", "I;16B", "I;16L", "I;16N"):
                 return [np.asarray(image)]
-            _refuse_colour(path, allow_colour, f"mode {mode}")
+            kind = {"LA": "a grey image with an alpha channel", "La": "a grey image with an alpha channel",
+                    "P": "a palette image", "PA": "a palette image"}.get(mode, "a colour image")
+            _refuse_colour(path, allow_colour, f"{kind} (mode {mode})")
             if "A" in mode or "a" in mode or "transparency" in image.info:
                 return [_inside(np.asarray(image.convert("RGBA")), alpha=[3])]
             return [_marked(np.asarray(image.convert("RGB"))).any(axis=-1)]
@@ -251,7 +253,7 @@ def _read_tiff(path, allow_colour):
                     images += list(data)
                     continue
                 if page.samplesperpixel > 1:
-                    _refuse_colour(path, allow_colour, f"{page.samplesperpixel} samples per pixel")
+                    _refuse_colour(path, allow_colour, f"a colour image ({page.samplesperpixel} samples per pixel)")
                     if page.planarconfig == 2:
                         data = np.moveaxis(data, 0, -1)
                     extra = page.samplesperpixel - len(page.extrasamples)

@@ -17,11 +17,13 @@ import zelnor
 
 # 4, 5 or 7 frames: a list of 2-D images, or one (frames, height, width) stack.
 Frames = Union[Sequence[NDArray[Any]], NDArray[Any]]
+# A pupil: a bool image, or numbers that are nonzero inside (a 0/255 image).
+Mask = NDArray[Any]
 
 # What `from zelnor_cli.road import *` and help() show: the documented road, not its helpers.
 __all__ = [
-    "RoadError", "Frames", "TWO_PI", "FIT_TERMS", "FRINGE_TERMS", "PHASE_STEPS", "RETRIEVAL_OFFSET", "REMOVABLE",
-    "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_MODULATION", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
+    "RoadError", "Frames", "Mask", "TWO_PI", "FIT_TERMS", "FRINGE_TERMS", "PHASE_STEPS", "RETRIEVAL_OFFSET",
+    "REMOVABLE", "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_MODULATION", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
     "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box", "largest_region",
     "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves", "repair_lone_jumps",
     "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "phase_step", "step_ripple",
@@ -146,7 +148,7 @@ def annulus_pupil(height: int, width: int, ratio: float) -> NDArray[np.bool_]:
     return pupil
 
 
-def pupil_box(mask: NDArray[np.bool_]) -> Optional[Tuple[slice, slice]]:
+def pupil_box(mask: Mask) -> Optional[Tuple[slice, slice]]:
     """(row slice, column slice) of the mask's bounding box, or None for an empty mask."""
     mask = _pupil(mask)
     rows = np.flatnonzero(mask.any(axis=1))
@@ -156,7 +158,7 @@ def pupil_box(mask: NDArray[np.bool_]) -> Optional[Tuple[slice, slice]]:
     return slice(rows[0], rows[-1] + 1), slice(cols[0], cols[-1] + 1)
 
 
-def largest_region(mask: NDArray[np.bool_]) -> Tuple[NDArray[np.bool_], int]:
+def largest_region(mask: Mask) -> Tuple[NDArray[np.bool_], int]:
     """The largest 4-connected region of the mask, and the number of regions; the mask itself (not a
     copy) when it has no more than one region.
 
@@ -207,7 +209,7 @@ def largest_region(mask: NDArray[np.bool_]) -> Tuple[NDArray[np.bool_], int]:
     return region, len(sizes)
 
 
-def synthesize_surface(coefficients: Mapping[int, float], mask: NDArray[np.bool_]) -> NDArray[np.float64]:
+def synthesize_surface(coefficients: Mapping[int, float], mask: Mask) -> NDArray[np.float64]:
     """Surface in waves, 0.0 outside the mask, from Fringe coefficients in waves keyed by their Fringe
     number (1 = piston .. 29)."""
     mask = _pupil(mask)
@@ -219,7 +221,7 @@ def synthesize_surface(coefficients: Mapping[int, float], mask: NDArray[np.bool_
     return zelnor.zernike_surface(vector, mask)
 
 
-def make_frames(surface: NDArray[np.float64], mask: NDArray[np.bool_], count: int, peak: int = 65535,
+def make_frames(surface: NDArray[np.float64], mask: Mask, count: int, peak: int = 65535,
                 noise: float = 0.0) -> list[NDArray[np.uint16]]:
     """`count` frames of a surface in waves, phase-shifted by PHASE_STEPS[count] from one to the next,
     as uint16 counts peaking at `peak` (1..65535), with optional uniform noise in counts; 0 outside the mask."""
@@ -310,7 +312,7 @@ def retrieve_phase(frames: Frames) -> NDArray[np.float64]:
     return wrapped
 
 
-def unwrap_waves(mask: NDArray[np.bool_], wrapped: NDArray[np.float64], method: Literal["unwrap", "fast"]
+def unwrap_waves(mask: Mask, wrapped: NDArray[np.float64], method: Literal["unwrap", "fast"]
                  ) -> NDArray[np.float64]:
     """Unwrapped surface in waves (arbitrary piston), 0.0 outside the mask.
 
@@ -371,7 +373,7 @@ def _jump_pixels(waves, mask):
     return np.flatnonzero(marked)
 
 
-def repair_lone_jumps(waves: NDArray[np.float64], mask: NDArray[np.bool_], rounds: int = 8) -> None:
+def repair_lone_jumps(waves: NDArray[np.float64], mask: Mask, rounds: int = 8) -> None:
     """Puts right, in place, pixels that the unwrapper left a whole number of waves off while most of
     their eight neighbours agree on a different number.
 
@@ -565,7 +567,7 @@ def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
     return count
 
 
-def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
+def discontinuities(waves: NDArray[np.float64], mask: Mask) -> int:
     """Pairs of neighbouring pupil pixels (side by side or one above the other) whose unwrapped values
     differ by half a wave or more.
 
@@ -574,7 +576,7 @@ def discontinuities(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
     return _count_jumps(waves, _pupil(mask, waves), _SIDE_PAIRS)
 
 
-def step_summary(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[int, float]:
+def step_summary(waves: NDArray[np.float64], mask: Mask) -> Tuple[int, float]:
     """discontinuities(waves, mask), and the largest of the other steps between side neighbours, in waves.
 
     Fringes denser than one per two pixels alias into a smooth, wrong surface without a jump; where a
@@ -583,7 +585,7 @@ def step_summary(waves: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[i
     return _count_jumps(waves, _pupil(mask, waves), _SIDE_PAIRS, largest=steps), max(steps, default=0.0)
 
 
-def unmodulated(frames: Frames, wrapped: NDArray[np.float64], mask: NDArray[np.bool_]) -> int:
+def unmodulated(frames: Frames, wrapped: NDArray[np.float64], mask: Mask) -> int:
     """Pupil pixels without fringe modulation: every frame reads the same there (no light, saturation, a
     stuck phase shifter), so their phase is undefined and `retrieve_phase` gives them the value of a zero angle.
 
@@ -619,7 +621,7 @@ LONE_MODULATION = 0.01
 BLOCK_PIXELS = 1 << 16
 
 
-def weakly_modulated(frames: Frames, mask: NDArray[np.bool_]) -> int:
+def weakly_modulated(frames: Frames, mask: Mask) -> int:
     """Pupil pixels whose fringe modulation is under WEAK_MODULATION of the pupil's typical one (dust on
     the optics, a beam smaller than the pupil, saturation): their phase is noise, or undefined where the
     modulation is 0. The typical modulation is the pupil's median, but no less than BRIGHT_SHARE of its
@@ -712,7 +714,7 @@ def _neighbour_sum(here, there, rows):
 _STEP_DETERMINED = 0.05
 
 
-def phase_step(frames: Frames, mask: NDArray[np.bool_]) -> Optional[float]:
+def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     """The phase step between consecutive frames, in radians, as the frames over the pupil show it: the
     nominal PHASE_STEPS value for a calibrated phase shifter; nan when no single step explains the frames
     (frames out of order, or not of one measurement); None when the fringes leave it undetermined (a null
@@ -790,7 +792,7 @@ SHIFT_SAMPLE_PIXELS = 1 << 16
 _SHIFT_START = math.pi / 6
 
 
-def frame_shifts(frames: Frames, mask: NDArray[np.bool_], step: Optional[float] = None
+def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
                  ) -> Optional[NDArray[np.float64]]:
     """Each frame's phase shift from the first, in radians, as the frames over the pupil show it: what
     phase_step reads for a uniform step, frame by frame, so that a phase shifter that missed or slipped a
@@ -859,7 +861,7 @@ def frame_shifts(frames: Frames, mask: NDArray[np.bool_], step: Optional[float] 
 MISFIT_LIMIT = 0.35
 
 
-def frame_misfit(frames: Frames, mask: NDArray[np.bool_], step: Optional[float] = None
+def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
                  ) -> Optional[float]:
     """How far the frames depart from one phase-shifted fringe pattern A + B cos(phase + k * step) (`step`
     as `phase_step` reads it; by default, or where that is not a step, the count's nominal one), as a share
@@ -906,7 +908,7 @@ STEP_RIPPLE_LIMIT = 0.02
 FIT_CONDITION_LIMIT = 1e6
 
 
-def fit_condition(mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> float:
+def fit_condition(mask: Mask, terms: int = FIT_TERMS) -> float:
     """Condition number of the least-squares fit of Fringe terms 1..terms of the image's unit circle over the
     mask (terms scaled to unit size), as the fit solves it: of its normal equations, the square of the scaled
     design matrix's. About 1 for the inscribed disc; above FIT_CONDITION_LIMIT (a small, thin or partial
@@ -916,21 +918,24 @@ def fit_condition(mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> float:
     return fit.condition(_pupil(mask), terms)
 
 
-def fit_removable(surface: NDArray[np.float64], mask: NDArray[np.bool_], indices: Sequence[int]) -> NDArray[np.float64]:
+def fit_removable(surface: NDArray[np.float64], mask: Mask, indices: Sequence[int]) -> NDArray[np.float64]:
     """Least-squares coefficients of piston and the chosen tilt and defocus terms (indices from REMOVABLE)
     alone, the other entries 0: the best-fit plane or paraboloid over the pupil, well defined on any pupil;
     what `measure` hands `remove_terms`."""
     from zelnor_cli import fit
 
-    return fit.fit_low_order(surface, _pupil(mask, surface), indices)
+    try:
+        return fit.fit_low_order(surface, _pupil(mask, surface), indices)
+    except ValueError as error:  # a term other than piston, tilt and defocus, or a surface that is not an image
+        raise RoadError(str(error)) from None
 
 
-def fit_zernike(surface: NDArray[np.float64], mask: NDArray[np.bool_], terms: int = FIT_TERMS) -> NDArray[np.float64]:
+def fit_zernike(surface: NDArray[np.float64], mask: Mask, terms: int = FIT_TERMS) -> NDArray[np.float64]:
     """Least-squares Fringe coefficients (index 0 = Fringe 1) of a surface inside the mask."""
     return fit_zernike_and_condition(surface, mask, terms)[0]
 
 
-def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.bool_],
+def fit_zernike_and_condition(surface: NDArray[np.float64], mask: Mask,
                               terms: int = FIT_TERMS) -> Tuple[NDArray[np.float64], float]:
     """fit_zernike's coefficients and fit_condition's number, at the cost of the fit alone."""
     mask = _pupil(mask, surface)
@@ -942,8 +947,8 @@ def fit_zernike_and_condition(surface: NDArray[np.float64], mask: NDArray[np.boo
     return fit.fit_and_condition(surface, mask, terms)
 
 
-def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coefficients: NDArray[np.float64],
-                 indices: Sequence[int]) -> NDArray[np.float64]:
+def remove_terms(surface: NDArray[np.float64], mask: Mask, coefficients: NDArray[np.float64],
+                 indices: Union[Sequence[int], NDArray[Any]]) -> NDArray[np.float64]:
     """The surface minus the chosen fitted terms (indices 0..28 into `coefficients`, as in REMOVABLE, or 29
     flags) inside the mask, as a new float64 array, 0.0 outside the mask."""
     mask = _pupil(mask, surface)
@@ -969,7 +974,7 @@ def remove_terms(surface: NDArray[np.float64], mask: NDArray[np.bool_], coeffici
     return result
 
 
-def pv_rms(surface: NDArray[np.float64], mask: NDArray[np.bool_]) -> Tuple[float, float]:
+def pv_rms(surface: NDArray[np.float64], mask: Mask) -> Tuple[float, float]:
     """Peak-to-valley and RMS (about the mean) of the surface inside the mask; (0, 0) for an empty mask."""
     values = np.asarray(surface)[_pupil(mask, surface)].astype(np.float64, copy=False)
     if values.size == 0:
