@@ -355,6 +355,30 @@ def test_simulated_frames_share_one_scale(peak, tmp_path):
             np.testing.assert_allclose(np.asarray(image), raw * (full / peak), atol=1.0)
 
 
+@pytest.mark.parametrize("peak, frames, warned", [(6, 4, True), (16, 4, False), (12, 7, False), (4, 7, True)])
+def test_fringes_a_few_counts_deep_are_warned_of(peak, frames, warned, tmp_path, capsys):
+    """Every pixel is as weak as the rest, so only the counts themselves tell that rounding sets the noise."""
+    status, text, _ = run(["simulate", "--size", "96", "--peak", str(peak), "--frames", str(frames), "--json",
+                           "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    report = json.loads(text)
+    found = [warning for warning in report["warnings"] if "rounding the frames to whole counts" in warning]
+    assert status == 0 and bool(found) == warned
+    if found:  # its figure is the noise the residual shows, give or take the model's simplicity
+        noise = float(found[0].split("about ")[1].split(" waves")[0])
+        assert noise / 2 < report["residual"]["rms"] < noise * 2
+
+
+@pytest.mark.parametrize("frames", [4, 5, 7])
+@pytest.mark.parametrize("lit", [1.0, 0.3])
+def test_typical_modulation_is_the_fringe_amplitude(frames, lit, tmp_path):
+    """Frames of peak P hold fringes of amplitude P/2; a beam lighting 30 % of a disc pupil is still typical."""
+    side = 300
+    pupil = road.disc_pupil(side, side)
+    beam = zelnor.roundmask(lit, side, side)
+    images = road.make_frames(road.synthesize_surface({2: 3.0, 4: 1.0}, beam), beam, frames, peak=40000)
+    assert road.typical_modulation(images, pupil) == pytest.approx(20000 * (1.0 if lit == 1.0 else 0.1), rel=0.02)
+
+
 def test_measure_keeps_the_loader_echo_off_its_output(tmp_path, capfd):
     sim = tmp_path / "sim"
     assert main(["simulate", "--size", "40", "--out", str(sim), "--no-figure"]) == 0

@@ -470,6 +470,7 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
         warnings.append(f"{weak} of the {pixels} pupil pixels have little or no fringe modulation (under a tenth of "
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
                         "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+    _check_quantisation(frames, mask, passes, warnings)
     step = road.phase_step(frames, mask)
     shifts = road.frame_shifts(frames, mask, step)
     misfit = road.frame_misfit(frames, mask, step)
@@ -479,6 +480,24 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
                         "measurement (a dark or background image among the frames), frames out of order, a phase "
                         "shifter that missed a step, or saturation; the surface is not to be trusted")
     return _check_phase_step(len(frames), step, shifts, passes, warnings), misfit
+
+
+# Surface noise, in waves RMS, that the rounding of the frames to whole counts alone may put on each pixel
+# before the command says so: a hundredth of a wave, reached at a typical modulation of about 3 counts.
+QUANTISATION_LIMIT = 0.01
+
+
+def _check_quantisation(frames, mask, passes, warnings):
+    """Warns of fringes a few counts deep, which rounding to whole counts alone makes noisy: the relative
+    checks above cannot see it, as every pixel is as weak as the rest."""
+    typical = road.typical_modulation(frames, mask)
+    if typical <= 0.0:
+        return
+    noise = road.NOISE_GAIN[len(frames)] / math.sqrt(12.0) / typical / road.TWO_PI / passes
+    if noise > QUANTISATION_LIMIT:
+        warnings.append(f"the fringes' typical modulation is only {typical:.2g} counts: rounding the frames to whole "
+                        f"counts alone puts about {noise:.2g} waves RMS of noise on each pixel of the surface "
+                        "(more light, a longer exposure or a deeper bit depth)")
 
 
 # A uniform step that leaves a frame's shift further than this (radians) from the one read off the frames

@@ -23,12 +23,12 @@ Mask = NDArray[Any]
 # What `from zelnor_cli.road import *` and help() show: the documented road, not its helpers.
 __all__ = [
     "RoadError", "Frames", "Mask", "TWO_PI", "FIT_TERMS", "FRINGE_TERMS", "PHASE_STEPS", "RETRIEVAL_OFFSET",
-    "REMOVABLE", "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_MODULATION", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT", "FIT_CONDITION_LIMIT",
-    "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box", "largest_region",
-    "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves", "repair_lone_jumps",
-    "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "phase_step", "step_ripple",
-    "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition", "fit_removable", "fit_zernike",
-    "fit_zernike_and_condition", "remove_terms", "pv_rms",
+    "REMOVABLE", "WEAK_MODULATION", "BRIGHT_SHARE", "LONE_MODULATION", "MISFIT_LIMIT", "STEP_RIPPLE_LIMIT",
+    "FIT_CONDITION_LIMIT", "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box",
+    "largest_region", "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves",
+    "repair_lone_jumps", "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "typical_modulation",
+    "NOISE_GAIN", "phase_step", "step_ripple", "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
+    "fit_removable", "fit_zernike", "fit_zernike_and_condition", "remove_terms", "pv_rms",
 ]
 
 TWO_PI = 2.0 * math.pi
@@ -264,6 +264,25 @@ def modulation(frames: Frames) -> NDArray[np.float64]:
         b += term
     np.hypot(a, b, out=a)
     return a
+
+
+# Phase noise of each frame count's formula, in radians per count of frame noise and count of modulation:
+# sigma_phase = NOISE_GAIN * sigma_counts / B.
+NOISE_GAIN = {4: math.sqrt(0.5), 5: 0.791, 7: 0.553}
+
+
+def typical_modulation(frames: Frames, mask: Mask) -> float:
+    """The pupil's typical fringe modulation B in counts (as `modulation` fits it): its median over an even
+    sample of the pupil's pixels, but no less than BRIGHT_SHARE of its 90th percentile (a beam lighting
+    less than half the pupil); 0.0 for an empty pupil."""
+    check_frames(frames)
+    mask = _pupil(mask, np.asarray(frames[0]))
+    stride = max(1, int(math.sqrt(mask.size / 65536)))
+    sample = modulation([np.asarray(frame)[::stride, ::stride] for frame in frames])[mask[::stride, ::stride]]
+    if sample.size == 0:
+        return 0.0
+    median, bright = np.percentile(sample, [50, 90])
+    return max(float(median), BRIGHT_SHARE * float(bright))
 
 
 def check_frames(frames: Frames) -> None:
