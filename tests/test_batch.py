@@ -196,6 +196,10 @@ def test_measurement_names(folders, names, tmp_path, monkeypatch):
     # Frames may be named after their phase step in waves.
     (frame_key, ["p0", "p0.25", "p0.5", "p0.75", "p1"]),
     (frame_key, ["f1", "f01.pgm", "f1.pgm", "f9.pgm", "f10.pgm", "g2.pgm"]),
+    # ... or in degrees about 0; a hyphen elsewhere separates, and case does not order.
+    (frame_key, ["phase_-180", "Phase_-90", "phase_0", "PHASE_90", "phase_180"]),
+    (frame_key, ["run--1", "run--2", "run--10", "shot -1", "shot -2", "shot-1", "shot-2", "x=-0.5", "x=0.5"]),
+    (frame_key, ["2024-01-05_1", "2024-01-05_2", "2024-01-06_1", "2024-02-01_1"]),
 ])
 def test_natural_order(key, ordered):
     assert sorted(ordered[::-1], key=key) == sorted(ordered[1::2] + ordered[::2], key=key) == ordered
@@ -275,6 +279,19 @@ def test_a_measurement_clears_its_earlier_results_and_names_its_warnings(lot, tm
     warned = [line for line in err.splitlines() if "warning" in line]
     assert warned and all(line.startswith("zelnor: steep: warning: ") for line in warned)
     assert "wrote" not in err
+    # A measurement failing after it began to write leaves nothing either, not even its incomplete report.
+    def failing_fit(*args):
+        raise road.RoadError("the fit failed")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(road, "fit_zernike_and_condition", failing_fit)
+        row = batch.measure_folder("late", str(steep), str(steep), str(out / "late"), options)
+    assert row["error"] == "the fit failed" and os.listdir(out / "late") == []
+    # OUT/NAME may be the folder a simulation wrote (batch sims/* --out sims): its true surface stays.
+    sim = tmp_path / "sim"
+    assert cli.main(["simulate", "--size", "48", "--out", str(sim), "--no-figure"]) == 0
+    row = batch.measure_folder("sim", str(sim), str(sim), str(sim), options)
+    assert row["status"] == "ok" and (sim / "true_surface.npy").exists()
 
 
 def test_missing_dask_is_one_line(lot, tmp_path, capsys, monkeypatch):

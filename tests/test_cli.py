@@ -68,7 +68,12 @@ def test_simulate_then_measure_round_trip(tmp_path, capsys):
         status, _, err = run(["measure", str(sim), "--remove", "piston", "--out", str(out), "--no-figure"], capsys)
         assert status == 0, err
         assert json.loads((out / "report.json").read_text())["coefficients"] == report["coefficients"]
-    # The earlier run's figure showed another surface: a run without one takes it away.
+    # A figure.png no report of ours lists is the user's: kept. One an earlier run drew showed another
+    # surface: a run that draws none takes it away.
+    assert (sim / "figure.png").exists()
+    earlier = json.loads((sim / "report.json").read_text())
+    (sim / "report.json").write_text(json.dumps(dict(earlier, files=earlier["files"] + ["figure.png"])))
+    assert run(["measure", str(sim), "--out", str(sim), "--no-figure"], capsys)[0] == 0
     assert not (sim / "figure.png").exists()
     # A report.json that is not ours hides nothing.
     (sim / "report.json").write_text(json.dumps({"command": "other", "files": ["surface.npy", "figure.png"]}))
@@ -495,6 +500,9 @@ def write_frames(folder, frames, layout):
             Image.fromarray(frame).save(str(name) + ".png")
         elif layout == "pgm-one-line-header":  # valid Netpbm that load_pgm's fixed layout does not take
             write_file(name.parent / (name.name + ".pgm"), b"P5 96\t96 65535\n" + frame.astype(">u2").tobytes())
+        elif layout == "pgm-8bit-crlf":  # as Windows tools write it: the LF after maxval is the header's
+            raster = (frame >> 8).astype(np.uint8).tobytes()
+            write_file(name.parent / (name.name + ".pgm"), b"P5\r\n96 96\r\n255\r\n" + raster)
         elif layout == "tiff-thumbnail":  # a reduced-resolution preview page after the image
             with tifffile.TiffWriter(str(name) + ".tif") as tiff:
                 tiff.write(frame)
@@ -504,7 +512,7 @@ def write_frames(folder, frames, layout):
 
 @pytest.mark.parametrize("layout", ["pgm-8bit", "png-16bit", "png-8bit", "tiff-12bit", "tiff-stack", "npy",
                                     "npy-stack", "png-named-tif", "png-phase-named", "tiff-lzw",
-                                    "png-degrees-named", "pgm-one-line-header", "tiff-thumbnail"])
+                                    "png-degrees-named", "pgm-one-line-header", "pgm-8bit-crlf", "tiff-thumbnail"])
 def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
     if layout == "tiff-lzw":
         pytest.importorskip("imagecodecs")  # compressed TIFF comes with zelnor[command]
@@ -519,6 +527,20 @@ def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
     got = recovered(report)
     for fringe in range(2, road.FIT_TERMS + 1):
         assert got[fringe] == pytest.approx(truth.get(fringe, 0.0), abs=tolerance)
+
+
+def test_pgm_frames_of_several_maxvals_are_one_set(tmp_path, capsys):
+    """save_pgm writes each frame with its own largest sample as maxval: a dim frame comes out 8-bit
+    among 16-bit ones, yet its samples are counts on the same scale."""
+    mask = road.disc_pupil(64, 64)
+    frames = road.make_frames(road.synthesize_surface({4: 0.1}, mask), mask, 4, peak=400)
+    paths = [str(tmp_path / f"f{k}.pgm") for k in range(4)]
+    for path, frame in zip(paths, frames):
+        zelnor.save_pgm(path, frame)
+    assert {zelnor_load_quiet(path).dtype for path in paths} == {np.dtype(np.uint8), np.dtype(np.uint16)}
+    status, text, err = run(["measure", *paths, "--json", "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    assert status == 0, err
+    assert recovered(json.loads(text))[4] == pytest.approx(0.1, abs=0.005)
 
 
 @pytest.mark.parametrize("case", ["colour", "float-tiff", "sizes", "count-in-stack", "truncated-png",
@@ -569,9 +591,10 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
         rows = b"\x01\x01\x04\x00\x01\x00\x00\x00"  # ImageLength, LONG, one value
         data = bad.with_suffix(".tif").read_bytes().replace(rows + b"\x60\x00\x00\x00", rows + b"\x10\x00\x00\x2f")
         paths[1] = write_file(bad.with_suffix(".tif"), data)
-    elif case == "depths":  # an 8-bit frame among 16-bit ones is on another scale
+    elif case == "depths":  # an 8-bit PNG among 16-bit ones holds counts on another scale
+        Image.fromarray(frames[0]).save(tmp_path / "f0.png")
         Image.fromarray((frames[1] >> 8).astype(np.uint8)).save(bad.with_suffix(".png"))
-        paths[1] = str(bad.with_suffix(".png"))
+        paths[:2] = [str(tmp_path / "f0.png"), str(bad.with_suffix(".png"))]
     elif case == "empty-file":
         paths[1] = write_file(bad.with_suffix(".pgm"), b"")
     elif case == "truncated-loose-pgm":
@@ -586,15 +609,21 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
     assert expected.get(case, "") in err
 
 
-def test_a_huge_wavelength_reports_null_not_infinity(camera, tmp_path, capfd):
+@pytest.mark.parametrize("figure", [False, True])
+def test_a_huge_wavelength_reports_null_not_infinity(figure, camera, tmp_path, capfd):
+    if figure:
+        pytest.importorskip("matplotlib")
+        if os.environ.get("ZELNOR_SANITIZE"):
+            pytest.skip("matplotlib's font extension aborts under the preloaded ASan runtime")
     paths = [str(tmp_path / f"f{k}.pgm") for k in range(4)]
     for path, frame in zip(paths, camera[0]):
         zelnor.save_pgm(path, frame)
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)  # NumPy's overflow notice would print source lines
         status, out, err = run(["measure", *paths, "--wavelength", "1e308", "--json", "--out",
-                                str(tmp_path / "o"), "--no-figure"], capfd)
+                                str(tmp_path / "o")] + ([] if figure else ["--no-figure"]), capfd)
     assert status == 0, err
+    assert ("figure.png skipped: matplotlib cannot draw these values" in err) == figure
 
     def refuse(constant):
         raise ValueError(f"{constant} is not JSON")
@@ -765,9 +794,39 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path, capsys, monkeypatch
         assert after[name] == before[name], name
     # The frames are new and the maps old: the report says the run is incomplete, and measuring refuses.
     assert after["frame_0.pgm"] != before["frame_0.pgm"]
-    assert json.loads(after["report.json"]) == {"command": "simulate", "complete": False}
+    provisional = json.loads(after["report.json"])
+    earlier_files = json.loads(before["report.json"])["files"]
+    assert provisional == {"command": "simulate", "complete": False, "files": earlier_files}
     status, _, err = run(["measure", str(out), "--out", str(tmp_path / "m")], capsys)
     assert status == 2 and "stopped before it finished" in err
+
+
+def test_frames_of_earlier_runs_never_join_a_simulation(tmp_path, capsys, monkeypatch):
+    """7 frames, then a 4-frame run cut short among its frames, then one that finishes: the earlier
+    run's last three go, as its report, carried through the cut-short one, lists them. Frame files that
+    no report of ours lists are refused before anything is written."""
+    import zelnor_cli.cli as cli
+
+    out = tmp_path / "sim"
+    assert run(["simulate", "--size", "32", "--frames", "7", "--out", str(out), "--no-figure"], capsys)[0] == 0
+    save = cli._save_frame
+
+    def disk_full_at_frame_2(path, frame, maxval):
+        if path.endswith("frame_2.pgm"):
+            raise OSError(28, "No space left on device")
+        save(path, frame, maxval)
+
+    monkeypatch.setattr(cli, "_save_frame", disk_full_at_frame_2)
+    assert run(["simulate", "--size", "32", "--out", str(out), "--no-figure"], capsys)[0] == 2
+    monkeypatch.setattr(cli, "_save_frame", save)
+    assert run(["simulate", "--size", "32", "--coefficients", "4:0.3", "--out", str(out), "--no-figure"],
+               capsys)[0] == 0
+    assert sorted(path.name for path in out.glob("frame_*")) == [f"frame_{k}.pgm" for k in range(4)]
+    (out / "camera_1.png").write_bytes((out / "frame_0.pgm").read_bytes())
+    before = {path.name: path.stat().st_mtime_ns for path in out.iterdir()}
+    status, _, err = run(["simulate", "--size", "32", "--out", str(out), "--no-figure"], capsys)
+    assert status == 2 and "holds camera_1.png, which `zelnor measure" in err
+    assert {path.name: path.stat().st_mtime_ns for path in out.iterdir()} == before
 
 
 def test_measure_does_not_depend_on_the_blas_thread_count(tmp_path):

@@ -111,24 +111,30 @@ def _unmeasured(names, folders, index, error):
     return _row(names[index], folders[index], seed_for(names[index]), error=error)
 
 
+def _clear_measurement(out):
+    """Removes the maps, figure and report a measurement wrote into `out`, where report.json there is a
+    measurement's. Nothing else: OUT/NAME may be the folder a simulation wrote, whose true surface is not ours."""
+    from .frames import OWN_OUTPUTS, own_report
+
+    earlier = own_report(out)
+    if earlier is None or earlier["command"] != "measure":
+        return
+    for file in sorted(OWN_OUTPUTS - {"true_surface.pgm", "true_surface.npy"}) + ["report.json"]:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(os.path.join(out, file))
+
+
 def measure_folder(name, path, folder, out, options):
     """Runs on a worker: `zelnor measure` of the folder's frames into `out`, seeded from
     `name`; returns the summary row, with any failure as its error message."""
     from . import cli
-
-    from .frames import own_outputs
 
     seed = seed_for(name)
     messages = io.StringIO()
     try:
         # What an earlier batch measured here goes first, so that a measurement that now fails (or draws no
         # figure) leaves no results of its own beside its error row.
-        stale = own_outputs(out)  # none unless report.json there is a measurement's
-        if stale:
-            stale.append(os.path.join(out, "report.json"))
-        for file in stale:
-            if os.path.lexists(file):
-                os.unlink(file)
+        _clear_measurement(out)
         # The folder itself, as `zelnor measure FOLDER` takes it: the same frames in the same order.
         args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
         for key, value in options.items():
@@ -139,6 +145,8 @@ def measure_folder(name, path, folder, out, options):
             cli.measure(args)
         return _row(name, path, seed, report=args.report)
     except Exception as error:  # one measurement's failure is data, the batch goes on
+        with contextlib.suppress(Exception):
+            _clear_measurement(out)  # what it wrote before it failed, and its incomplete report
         # Name files as the user gave the folder, not as the worker reached it.
         return _row(name, path, seed, error=_error_text(error).replace(folder, path.rstrip(os.sep) or path))
     finally:

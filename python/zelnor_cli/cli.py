@@ -292,7 +292,8 @@ def _replacing(path):
 def _output_folder(out, command):
     """Makes `out` ready for a run's outputs; returns the report an earlier run of ours left there, or None.
     Until this run writes its own report, report.json says it is incomplete, so that a run cut short never
-    leaves new files beside an old report that describes other ones."""
+    leaves new files beside an old report that describes other ones; it keeps the earlier report's list of
+    files, so that the next run still knows which of them were ours."""
     if os.path.lexists(out) and not os.path.isdir(out):
         raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
     try:
@@ -300,8 +301,15 @@ def _output_folder(out, command):
     except OSError as error:
         raise road.RoadError(f"{out}: cannot make the output folder: {error.strerror or error}") from None
     previous = frame_files.own_report(out)
-    _write_json(os.path.join(out, "report.json"), {"command": command, "complete": False})
+    provisional = {"command": command, "complete": False, "files": _listed(previous)}
+    _write_json(os.path.join(out, "report.json"), provisional)
     return previous
+
+
+def _listed(report):
+    """The file names a report of ours lists as written (none for no report)."""
+    files = report.get("files") if report is not None else None
+    return [name for name in files if isinstance(name, str)] if isinstance(files, list) else []
 
 
 def _json_ready(value):
@@ -414,17 +422,26 @@ def _print_report(report, stream):
         say(f"{key:<9} PV {amount(report[key]['pv'])} {unit}, RMS {amount(report[key]['rms'])} {unit}")
 
 
+def _draw_figure(path, images, report):
+    """write_figure, or a one-line notice why there is no figure: the figure is a view of the results,
+    which must not be lost to matplotlib refusing values near the float range (a huge --wavelength)."""
+    try:
+        with np.errstate(over="ignore", invalid="ignore"):  # NumPy's notices on the way to matplotlib's refusal
+            return write_figure(path, images, report, _replacing)
+    except (ValueError, OverflowError) as error:
+        return f"figure.png skipped: matplotlib cannot draw these values ({error})"
+
+
 def _finish(args, report, images, previous):
     for warning in report.get("warnings", []):
         _log(f"zelnor: warning: {warning}")
     figure = os.path.join(args.out, "figure.png")
-    if not args.no_figure:
-        note = write_figure(figure, images, report, _replacing)
-        if note:
-            _log(note)
-        else:
-            report["files"].insert(-1, "figure.png")
-    elif previous is not None:  # an earlier run's figure, of another surface
+    note = "--no-figure" if args.no_figure else _draw_figure(figure, images, report)
+    if not note:
+        report["files"].insert(-1, "figure.png")
+    elif note != "--no-figure":
+        _log(note)
+    if note and "figure.png" in _listed(previous):  # an earlier run's figure, of another surface
         with contextlib.suppress(FileNotFoundError):
             os.unlink(figure)
     _write_json(os.path.join(args.out, "report.json"), report)
@@ -578,19 +595,41 @@ def _undersampled(wavefront, mask):
     return largest
 
 
+def _earlier_frames(previous):
+    """The frames an earlier simulation (finished or cut short) wrote into the folder, as its report lists them."""
+    if previous is None or previous.get("command") != "simulate":
+        return set()
+    return {name for name in _listed(previous) if re.fullmatch(r"frame_\d+\.pgm", name)}
+
+
+def _check_simulation_folder(args):
+    """Refuses, before anything is written, an output folder holding image files that `zelnor measure OUT`
+    would take for frames of this simulation: neither frames this run writes, nor frames an earlier
+    simulation of ours wrote (which go), nor our maps, nor the pupil's mask file."""
+    if not os.path.isdir(args.out):
+        return
+    ours = (_earlier_frames(frame_files.own_report(args.out)) | frame_files.OWN_OUTPUTS
+            | {f"frame_{k}.pgm" for k in range(args.frames)})
+    mask = os.path.realpath(args.pupil[1]) if args.pupil[0] == "mask" else None
+    foreign = [path for path in frame_files.image_files(args.out)
+               if os.path.basename(path) not in ours and os.path.realpath(path) != mask]
+    if foreign:
+        more = f" and {len(foreign) - 1} more" if len(foreign) > 1 else ""
+        raise road.RoadError(f"{args.out}: holds {os.path.basename(foreign[0])}{more}, which `zelnor measure "
+                             f"{args.out}` would take for frames of this simulation; remove them, or simulate "
+                             "into another folder")
+
+
 def _remove_stale_frames(out, previous, written):
     """Frames an earlier simulation wrote into `out` beyond this one's (7 then 5): measuring `out` would
     take them for this set's. Only the frames that run's own report lists go."""
-    listed = previous.get("files") if previous is not None and previous.get("command") == "simulate" else None
-    if not isinstance(listed, list):
-        return
-    stale = {name for name in listed if isinstance(name, str) and re.fullmatch(r"frame_\d+\.pgm", name)}
-    for name in sorted(stale - set(written)):
+    for name in sorted(_earlier_frames(previous) - set(written)):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(out, name))
 
 
 def simulate(args):
+    _check_simulation_folder(args)
     if args.seed is not None:
         ctypes.CDLL(None).srand(args.seed)
     if args.pupil[0] == "mask":

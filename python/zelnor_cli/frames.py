@@ -69,10 +69,10 @@ def natural_key(text):
 def frame_key(text):
     """natural_key for frame files, in which a decimal number also compares by its value: frames named
     after their phase step in waves, phase_0, phase_0.25, phase_0.5, phase_0.75, come in that order
-    (by digit runs, phase_0.5 would come first and phase_0 last). A minus sign that follows no letter or
-    digit belongs to the number, so that phase_-90, phase_-45, phase_0, phase_45 come in step order; between
-    letters or digits (frame-2, 2024-05-01) it is a separator."""
-    return _numbers_key(text, r"((?:(?<![^\W_])-)?\d+(?:\.\d+)?)")
+    (by digit runs, phase_0.5 would come first and phase_0 last). A minus sign at the start of the name or
+    right after an underscore, "=", "(" or "[" belongs to the number, so that phase_-90, phase_-45, phase_0,
+    phase_45 come in step order; anywhere else (frame-2, run--2, frame -2, 2024-05-01) it is a separator."""
+    return _numbers_key(text, r"((?:(?<=[_=(\[])-|^-)?\d+(?:\.\d+)?)")
 
 
 def sniff(path):
@@ -120,6 +120,15 @@ def _check_complete(folder):
                         "run it again")
 
 
+def image_files(folder):
+    """The files of a folder that could hold frames (by name or by their first bytes), in natural order:
+    what a folder given as frames stands for, before the mask and our own outputs are left out."""
+    names = sorted((name for name in os.listdir(folder) if not name.startswith(".")), key=frame_key)
+    paths = [os.path.join(folder, name) for name in names]
+    return [path for path in paths if os.path.isfile(path)
+            and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
+
+
 def expand(arguments, exclude=()):
     """File paths from frame arguments: files as given, a folder's image files and a glob's
     matches in natural order (frame_2 before frame_10, phase_0.25 before phase_0.5). Files listed in
@@ -142,10 +151,7 @@ def expand(arguments, exclude=()):
     paths = []
     for argument in arguments:
         if os.path.isdir(argument):
-            names = sorted((name for name in os.listdir(argument) if not name.startswith(".")), key=frame_key)
-            members = frames_only([os.path.join(argument, name) for name in names])
-            members = [path for path in members if os.path.isfile(path)
-                       and (path.lower().endswith(FRAME_SUFFIXES) or sniff(path) not in (None, "pnm"))]
+            members = frames_only(image_files(argument))
             if not members:
                 raise RoadError(f"{argument}: the folder holds no frame files (PGM, PNG, TIFF or .npy)")
             paths += members
@@ -275,7 +281,9 @@ _PNM_SPACE = b" \t\n\v\f\r"
 
 def _read_pgm_loosely(path):
     """A binary PGM whose header load_pgm does not take (all on one line, tabs, CR LF line ends):
-    fields apart by any whitespace and comments, then one whitespace byte before the raster."""
+    fields apart by any whitespace and comments, then one whitespace byte before the raster. A CR LF after
+    maxval is the header's own when the file holds exactly one byte more than the raster, as a CR alone
+    would leave it; with more bytes than that, which of the two ends the header cannot be told."""
     refused = f"{path}: not a readable binary PGM (P5) image"
     with open(path, "rb") as handle:
         head = handle.read(4096)
@@ -299,10 +307,19 @@ def _read_pgm_loosely(path):
         if maxval > 65535:
             raise RoadError(f"{refused} (maxval {maxval}; it must lie in 0..65535)")
         dtype = np.dtype(np.uint8) if maxval <= 255 else np.dtype(">u2")
-        handle.seek(at + 1)
-        raster = handle.read(width * height * dtype.itemsize)
-    if len(raster) < width * height * dtype.itemsize:
-        raise RoadError(f"{refused} (truncated: {len(raster)} of {width * height * dtype.itemsize} raster bytes)")
+        needed = width * height * dtype.itemsize
+        start = at + 1
+        if head[at:at + 2] == b"\r\n":
+            rest = os.fstat(handle.fileno()).st_size - start
+            if rest == needed + 1:
+                start += 1
+            elif rest > needed:
+                raise RoadError(f"{refused} (CR LF after maxval, and bytes after the raster: where the raster "
+                                "starts is ambiguous)")
+        handle.seek(start)
+        raster = handle.read(needed)
+    if len(raster) < needed:
+        raise RoadError(f"{refused} (truncated: {len(raster)} of {needed} raster bytes)")
     return np.frombuffer(raster, dtype).reshape(height, width).astype(dtype.newbyteorder("="))
 
 
@@ -377,18 +394,23 @@ def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] 
     arguments = [os.fsdecode(argument) for argument in arguments]
     exclude = [os.fsdecode(path) for path in exclude]
     frames, sources = [], []
+    depth = None  # (bits, source) of the first PNG or TIFF frame
     for path in expand(arguments, exclude):
         images = read_images(path)
+        # A PNG or TIFF frame's bit depth is its scale: an 8-bit one among 16-bit ones holds counts 256 times
+        # too small, and the phase would be silently wrong. PGM and .npy samples are counts whatever their type.
+        fixed = sniff(path) in ("png", "tiff")
         for page, image in enumerate(images):
             frames.append(_counts(path, image))
             sources.append(path if len(images) == 1 else f"{path} (frame {page})")
             if frames[-1].shape != frames[0].shape:
                 raise RoadError(f"{sources[-1]}: {_size(frames[-1].shape)} pixels, but {sources[0]} has "
                                 f"{_size(frames[0].shape)}")
-            # 8-bit counts among 16-bit ones are on another scale: the phase would be silently wrong.
-            if frames[-1].dtype != frames[0].dtype:
-                raise RoadError(f"{sources[-1]}: {_depth(frames[-1])} samples, but {sources[0]} has "
-                                f"{_depth(frames[0])}; the frames of a set come from one camera setting")
+            if fixed:
+                depth = depth or (_depth(image), sources[-1])
+                if _depth(image) != depth[0]:
+                    raise RoadError(f"{sources[-1]}: {_depth(image)} samples, but {depth[1]} has {depth[0]}; "
+                                    "the frames of a set come from one camera setting")
     if not frames:
         raise RoadError("need 4, 5 or 7 frames in phase-step order, got none" + (
             f" from {', '.join(arguments)} (the pupil's mask file and the maps zelnor writes are not frames)"
