@@ -96,6 +96,11 @@ def test_a_rerun_and_a_glob_take_only_the_frames_of_this_run(tmp_path, capsys):
         report = json.loads(text)
         assert report["frames"] == 4 and not report["warnings"]
         assert recovered(report)[4] == pytest.approx(1.2, abs=TOLERANCE_WAVES)
+    # A simulation given the mask beside its outputs: measuring its folder leaves that mask out too.
+    assert run(["simulate", "--pupil", f"mask:{out / 'pupil.pgm'}", "--coefficients", "4:0.7", "--out", str(out),
+                "--no-figure"], capsys)[0] == 0
+    status, text, err = run(["measure", str(out), "--json", "--out", str(tmp_path / "m"), "--no-figure"], capsys)
+    assert status == 0 and json.loads(text)["frames"] == 4, err
 
 
 def test_measure_units_threshold_pupil_and_removal(tmp_path, capsys):
@@ -374,14 +379,17 @@ def test_fringes_a_few_counts_deep_are_warned_of(peak, frames, warned, tmp_path,
 
 
 @pytest.mark.parametrize("frames", [4, 5, 7])
-@pytest.mark.parametrize("lit", [1.0, 0.3])
-def test_typical_modulation_is_the_fringe_amplitude(frames, lit, tmp_path):
-    """Frames of peak P hold fringes of amplitude P/2; a beam lighting 30 % of a disc pupil is still typical."""
+@pytest.mark.parametrize("lit, dark_noise", [(1.0, 0), (0.3, 0), (0.05, 6)])
+def test_typical_modulation_is_the_fringe_amplitude(frames, lit, dark_noise, tmp_path):
+    """Frames of peak P hold fringes of amplitude P/2, also where a beam lights only part of a disc pupil
+    and the camera reads noise around it."""
     side = 300
     pupil = road.disc_pupil(side, side)
     beam = zelnor.roundmask(lit, side, side)
     images = road.make_frames(road.synthesize_surface({2: 3.0, 4: 1.0}, beam), beam, frames, peak=40000)
-    assert road.typical_modulation(images, pupil) == pytest.approx(20000 * (1.0 if lit == 1.0 else 0.1), rel=0.02)
+    noise = np.random.default_rng(1).integers(0, dark_noise + 1, (frames, side, side), dtype=np.uint16)
+    images = [image + np.where(beam, 0, part).astype(np.uint16) for image, part in zip(images, noise)]
+    assert road.typical_modulation(images, pupil) == pytest.approx(20000, rel=0.02)
 
 
 def test_measure_keeps_the_loader_echo_off_its_output(tmp_path, capfd):
@@ -803,24 +811,33 @@ def test_interrupted_write_keeps_the_previous_file(tmp_path, capsys, monkeypatch
 
 def test_frames_of_earlier_runs_never_join_a_simulation(tmp_path, capsys, monkeypatch):
     """7 frames, then a 4-frame run cut short among its frames, then one that finishes: the earlier
-    run's last three go, as its report, carried through the cut-short one, lists them. Frame files that
-    no report of ours lists are refused before anything is written."""
+    run's last three go, as its report, carried through the cut-short one, lists them; and so do the
+    frames a cut-short 7-frame run wrote. Frame files that no report of ours lists are refused before
+    anything is written."""
     import zelnor_cli.cli as cli
 
     out = tmp_path / "sim"
     assert run(["simulate", "--size", "32", "--frames", "7", "--out", str(out), "--no-figure"], capsys)[0] == 0
     save = cli._save_frame
 
-    def disk_full_at_frame_2(path, frame, maxval):
-        if path.endswith("frame_2.pgm"):
-            raise OSError(28, "No space left on device")
-        save(path, frame, maxval)
+    def disk_full_at(k):
+        def save_frame(path, frame, maxval):
+            if path.endswith(f"frame_{k}.pgm"):
+                raise OSError(28, "No space left on device")
+            save(path, frame, maxval)
+        return save_frame
 
-    monkeypatch.setattr(cli, "_save_frame", disk_full_at_frame_2)
+    monkeypatch.setattr(cli, "_save_frame", disk_full_at(2))
     assert run(["simulate", "--size", "32", "--out", str(out), "--no-figure"], capsys)[0] == 2
     monkeypatch.setattr(cli, "_save_frame", save)
     assert run(["simulate", "--size", "32", "--coefficients", "4:0.3", "--out", str(out), "--no-figure"],
                capsys)[0] == 0
+    assert sorted(path.name for path in out.glob("frame_*")) == [f"frame_{k}.pgm" for k in range(4)]
+    # Cut short after frames of its own beyond the next run's count: those are known as ours too.
+    monkeypatch.setattr(cli, "_save_frame", disk_full_at(5))
+    assert run(["simulate", "--size", "32", "--frames", "7", "--out", str(out), "--no-figure"], capsys)[0] == 2
+    monkeypatch.setattr(cli, "_save_frame", save)
+    assert run(["simulate", "--size", "32", "--out", str(out), "--no-figure"], capsys)[0] == 0
     assert sorted(path.name for path in out.glob("frame_*")) == [f"frame_{k}.pgm" for k in range(4)]
     (out / "camera_1.png").write_bytes((out / "frame_0.pgm").read_bytes())
     before = {path.name: path.stat().st_mtime_ns for path in out.iterdir()}

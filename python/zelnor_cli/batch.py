@@ -113,7 +113,7 @@ def _unmeasured(names, folders, index, error):
 
 def _clear_measurement(out):
     """Removes the maps, figure and report a measurement wrote into `out`, where report.json there is a
-    measurement's. Nothing else: OUT/NAME may be the folder a simulation wrote, whose true surface is not ours."""
+    measurement's; nothing else."""
     from .frames import OWN_OUTPUTS, own_report
 
     earlier = own_report(out)
@@ -131,10 +131,14 @@ def measure_folder(name, path, folder, out, options):
 
     seed = seed_for(name)
     messages = io.StringIO()
+    # OUT/NAME may be the measurement's own folder (batch sims/* --out sims): there the maps share their
+    # names with a simulation's, and its report keeps the maps from being read as frames; nothing goes.
+    own_folder = os.path.realpath(out) == os.path.realpath(folder)
     try:
         # What an earlier batch measured here goes first, so that a measurement that now fails (or draws no
         # figure) leaves no results of its own beside its error row.
-        _clear_measurement(out)
+        if not own_folder:
+            _clear_measurement(out)
         # The folder itself, as `zelnor measure FOLDER` takes it: the same frames in the same order.
         args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
         for key, value in options.items():
@@ -145,8 +149,9 @@ def measure_folder(name, path, folder, out, options):
             cli.measure(args)
         return _row(name, path, seed, report=args.report)
     except Exception as error:  # one measurement's failure is data, the batch goes on
-        with contextlib.suppress(Exception):
-            _clear_measurement(out)  # what it wrote before it failed, and its incomplete report
+        if not own_folder:
+            with contextlib.suppress(Exception):
+                _clear_measurement(out)  # what it wrote before it failed, and its incomplete report
         # Name files as the user gave the folder, not as the worker reached it.
         return _row(name, path, seed, error=_error_text(error).replace(folder, path.rstrip(os.sep) or path))
     finally:

@@ -289,11 +289,11 @@ def _replacing(path):
             os.unlink(temporary)
 
 
-def _output_folder(out, command):
+def _output_folder(out, command, writing=()):
     """Makes `out` ready for a run's outputs; returns the report an earlier run of ours left there, or None.
     Until this run writes its own report, report.json says it is incomplete, so that a run cut short never
-    leaves new files beside an old report that describes other ones; it keeps the earlier report's list of
-    files, so that the next run still knows which of them were ours."""
+    leaves new files beside an old report that describes other ones; it lists the earlier report's files and
+    the frames this run is `writing`, so that the next run still knows which of them were ours."""
     if os.path.lexists(out) and not os.path.isdir(out):
         raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
     try:
@@ -301,7 +301,9 @@ def _output_folder(out, command):
     except OSError as error:
         raise road.RoadError(f"{out}: cannot make the output folder: {error.strerror or error}") from None
     previous = frame_files.own_report(out)
-    provisional = {"command": command, "complete": False, "files": _listed(previous)}
+    earlier = _listed(previous)
+    provisional = {"command": command, "complete": False,
+                   "files": earlier + [name for name in writing if name not in earlier]}
     _write_json(os.path.join(out, "report.json"), provisional)
     return previous
 
@@ -662,7 +664,7 @@ def simulate(args):
     _check_conditioning(condition, warnings)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
-    previous = _output_folder(args.out, "simulate")
+    previous = _output_folder(args.out, "simulate", [f"frame_{k}.pgm" for k in range(args.frames)])
     files = []
     # One maxval for the whole set: readers that scale samples by maxval (Pillow, Netpbm's tools) would
     # otherwise put each frame on a scale of its own and distort the phase.

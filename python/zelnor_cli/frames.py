@@ -107,9 +107,17 @@ def own_report(folder):
 
 def own_outputs(folder):
     """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
-    theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
-    folder before) must not take them for frames."""
-    return [] if own_report(folder) is None else [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
+    theirs, and the mask file its run was given when one of that name lies there: measuring that folder (the
+    frames simulate wrote there, or frames measured into their own folder before) must not take them for
+    frames."""
+    report = own_report(folder)
+    if report is None:
+        return []
+    names = sorted(OWN_OUTPUTS)
+    pupil = report.get("pupil")
+    if isinstance(pupil, str) and pupil.startswith("mask:") and os.path.basename(pupil[5:]):
+        names.append(os.path.basename(pupil[5:]))
+    return [os.path.join(folder, name) for name in names]
 
 
 def _check_complete(folder):
@@ -406,10 +414,10 @@ def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] 
             if frames[-1].shape != frames[0].shape:
                 raise RoadError(f"{sources[-1]}: {_size(frames[-1].shape)} pixels, but {sources[0]} has "
                                 f"{_size(frames[0].shape)}")
-            if fixed:
-                depth = depth or (_depth(image), sources[-1])
-                if _depth(image) != depth[0]:
-                    raise RoadError(f"{sources[-1]}: {_depth(image)} samples, but {depth[1]} has {depth[0]}; "
+            if fixed:  # as counts: Pillow 9 hands 16-bit PNG samples over as int32
+                depth = depth or (_depth(frames[-1]), sources[-1])
+                if _depth(frames[-1]) != depth[0]:
+                    raise RoadError(f"{sources[-1]}: {_depth(frames[-1])} samples, but {depth[1]} has {depth[0]}; "
                                     "the frames of a set come from one camera setting")
     if not frames:
         raise RoadError("need 4, 5 or 7 frames in phase-step order, got none" + (

@@ -272,17 +272,18 @@ NOISE_GAIN = {4: math.sqrt(0.5), 5: 0.791, 7: 0.553}
 
 
 def typical_modulation(frames: Frames, mask: Mask) -> float:
-    """The pupil's typical fringe modulation B in counts (as `modulation` fits it): its median over an even
-    sample of the pupil's pixels, but no less than BRIGHT_SHARE of its 90th percentile (a beam lighting
-    less than half the pupil); 0.0 for an empty pupil."""
+    """The typical fringe modulation B in counts (as `modulation` fits it) of the pupil's lit pixels: the
+    median, over an even sample of the image (about 65536 pixels), of the pupil pixels at or above
+    WEAK_MODULATION of the sample's 99th percentile, so that a beam lighting only part of the pupil is
+    gauged by its own fringes, not by the dark around it; 0.0 for an empty pupil."""
     check_frames(frames)
     mask = _pupil(mask, np.asarray(frames[0]))
     stride = max(1, int(math.sqrt(mask.size / 65536)))
     sample = modulation([np.asarray(frame)[::stride, ::stride] for frame in frames])[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0.0
-    median, bright = np.percentile(sample, [50, 90])
-    return max(float(median), BRIGHT_SHARE * float(bright))
+    lit = sample[sample >= WEAK_MODULATION * float(np.percentile(sample, 99))]
+    return float(np.median(lit))
 
 
 def check_frames(frames: Frames) -> None:
