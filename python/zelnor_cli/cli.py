@@ -610,11 +610,12 @@ def _check_simulation_folder(args):
     simulation of ours wrote (which go), nor our maps, nor the pupil's mask file."""
     if not os.path.isdir(args.out):
         return
+    if args.pupil[0] == "mask" and os.path.dirname(os.path.realpath(args.pupil[1])) == os.path.realpath(args.out):
+        # Measuring OUT would take it for a frame, and a mask named like an output would be overwritten.
+        raise road.RoadError(f"{args.pupil[1]}: the mask lies in the output folder {args.out}; keep it elsewhere")
     ours = (_earlier_frames(frame_files.own_report(args.out)) | frame_files.OWN_OUTPUTS
             | {f"frame_{k}.pgm" for k in range(args.frames)})
-    mask = os.path.realpath(args.pupil[1]) if args.pupil[0] == "mask" else None
-    foreign = [path for path in frame_files.image_files(args.out)
-               if os.path.basename(path) not in ours and os.path.realpath(path) != mask]
+    foreign = [path for path in frame_files.image_files(args.out) if os.path.basename(path) not in ours]
     if foreign:
         more = f" and {len(foreign) - 1} more" if len(foreign) > 1 else ""
         raise road.RoadError(f"{args.out}: holds {os.path.basename(foreign[0])}{more}, which `zelnor measure "
@@ -664,7 +665,12 @@ def simulate(args):
     _check_conditioning(condition, warnings)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
-    previous = _output_folder(args.out, "simulate", [f"frame_{k}.pgm" for k in range(args.frames)])
+    # The frames this run writes count as ours once it starts, except a file of that name it finds there
+    # unlisted (a user's, which only a finished run replaces).
+    earlier = _earlier_frames(frame_files.own_report(args.out)) if os.path.isdir(args.out) else set()
+    writing = [f"frame_{k}.pgm" for k in range(args.frames)]
+    previous = _output_folder(args.out, "simulate", [name for name in writing if name in earlier
+                                                     or not os.path.lexists(os.path.join(args.out, name))])
     files = []
     # One maxval for the whole set: readers that scale samples by maxval (Pillow, Netpbm's tools) would
     # otherwise put each frame on a scale of its own and distort the phase.

@@ -107,17 +107,9 @@ def own_report(folder):
 
 def own_outputs(folder):
     """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
-    theirs, and the mask file its run was given when one of that name lies there: measuring that folder (the
-    frames simulate wrote there, or frames measured into their own folder before) must not take them for
-    frames."""
-    report = own_report(folder)
-    if report is None:
-        return []
-    names = sorted(OWN_OUTPUTS)
-    pupil = report.get("pupil")
-    if isinstance(pupil, str) and pupil.startswith("mask:") and os.path.basename(pupil[5:]):
-        names.append(os.path.basename(pupil[5:]))
-    return [os.path.join(folder, name) for name in names]
+    theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
+    folder before) must not take them for frames."""
+    return [] if own_report(folder) is None else [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
 
 
 def _check_complete(folder):

@@ -272,17 +272,18 @@ NOISE_GAIN = {4: math.sqrt(0.5), 5: 0.791, 7: 0.553}
 
 
 def typical_modulation(frames: Frames, mask: Mask) -> float:
-    """The typical fringe modulation B in counts (as `modulation` fits it) of the pupil's lit pixels: the
-    median, over an even sample of the image (about 65536 pixels), of the pupil pixels at or above
-    WEAK_MODULATION of the sample's 99th percentile, so that a beam lighting only part of the pupil is
-    gauged by its own fringes, not by the dark around it; 0.0 for an empty pupil."""
+    """The typical fringe modulation B in counts (as `modulation` fits it) of the pupil's brightly lit
+    pixels: the median, over an even sample of the image (every k-th row and column, 65536 to 262143
+    pixels of a large image), of the pupil pixels at or above half the sample's 99th percentile, so that a
+    beam lighting only part of the pupil is gauged by its own fringes, not by the dark and the camera's
+    noise around it; 0.0 for an empty pupil."""
     check_frames(frames)
     mask = _pupil(mask, np.asarray(frames[0]))
     stride = max(1, int(math.sqrt(mask.size / 65536)))
     sample = modulation([np.asarray(frame)[::stride, ::stride] for frame in frames])[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0.0
-    lit = sample[sample >= WEAK_MODULATION * float(np.percentile(sample, 99))]
+    lit = sample[sample >= 0.5 * float(np.percentile(sample, 99))]
     return float(np.median(lit))
 
 
@@ -670,7 +671,7 @@ def weakly_modulated(frames: Frames, mask: Mask) -> int:
         out += spare
         return out
 
-    # The typical level from an even sample of the pupil: every pixel of small images, about 65536 of large ones.
+    # The typical level from an even sample of the pupil: every pixel of small images, 65536 to 262143 of large ones.
     stride = max(1, int(math.sqrt(mask.size / 65536)))
     sample = level(slice(None, None, stride), slice(None, None, stride))[mask[::stride, ::stride]]
     if sample.size == 0:
