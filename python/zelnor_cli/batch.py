@@ -11,7 +11,6 @@ import csv
 import io
 import json
 import logging
-import math
 import os
 import sys
 import threading
@@ -388,12 +387,6 @@ def _write_atomically(path, text):
         raise road.RoadError(f"{path}: cannot write: {error.strerror or error}") from None
 
 
-def _finite(value):
-    """JSON has no NaN or infinity: such a number (a wavelength scaling a surface past the float range) is
-    null in summary.json."""
-    return None if isinstance(value, float) and not math.isfinite(value) else value
-
-
 def write_summary(out, rows):
     table = io.StringIO()
     writer = csv.DictWriter(table, SUMMARY_COLUMNS, lineterminator="\n")
@@ -401,7 +394,9 @@ def write_summary(out, rows):
     writer.writerows(rows)
     csv_name, json_name = SUMMARY_FILES
     _write_atomically(os.path.join(out, csv_name), table.getvalue())
-    rows = [{key: _finite(value) for key, value in row.items()} for row in rows]
+    from .cli import _json_ready
+
+    rows = _json_ready(rows)  # a number beyond the float range (a huge --wavelength) is null there
     _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 

@@ -438,12 +438,15 @@ def _finish(args, report, images, previous):
     for warning in report.get("warnings", []):
         _log(f"zelnor: warning: {warning}")
     figure = os.path.join(args.out, "figure.png")
-    note = "--no-figure" if args.no_figure else _draw_figure(figure, images, report)
-    if not note:
-        report["files"].insert(-1, "figure.png")
-    elif note != "--no-figure":
-        _log(note)
-    if note and "figure.png" in _listed(previous):  # an earlier run's figure, of another surface
+    drawn = False
+    if not args.no_figure:
+        note = _draw_figure(figure, images, report)
+        if note:
+            _log(note)
+        else:
+            drawn = True
+            report["files"].insert(-1, "figure.png")
+    if not drawn and "figure.png" in _listed(previous):  # an earlier run's figure, of another surface
         with contextlib.suppress(FileNotFoundError):
             os.unlink(figure)
     _write_json(os.path.join(args.out, "report.json"), report)
@@ -607,20 +610,21 @@ def _earlier_frames(previous):
 def _check_simulation_folder(args):
     """Refuses, before anything is written, an output folder holding image files that `zelnor measure OUT`
     would take for frames of this simulation: neither frames this run writes, nor frames an earlier
-    simulation of ours wrote (which go), nor our maps, nor the pupil's mask file."""
+    simulation of ours wrote (which go), nor our maps; and a mask file in it. Returns the earlier frames."""
     if not os.path.isdir(args.out):
-        return
+        return set()
     if args.pupil[0] == "mask" and os.path.dirname(os.path.realpath(args.pupil[1])) == os.path.realpath(args.out):
         # Measuring OUT would take it for a frame, and a mask named like an output would be overwritten.
         raise road.RoadError(f"{args.pupil[1]}: the mask lies in the output folder {args.out}; keep it elsewhere")
-    ours = (_earlier_frames(frame_files.own_report(args.out)) | frame_files.OWN_OUTPUTS
-            | {f"frame_{k}.pgm" for k in range(args.frames)})
+    earlier = _earlier_frames(frame_files.own_report(args.out))
+    ours = earlier | frame_files.OWN_OUTPUTS | {f"frame_{k}.pgm" for k in range(args.frames)}
     foreign = [path for path in frame_files.image_files(args.out) if os.path.basename(path) not in ours]
     if foreign:
         more = f" and {len(foreign) - 1} more" if len(foreign) > 1 else ""
         raise road.RoadError(f"{args.out}: holds {os.path.basename(foreign[0])}{more}, which `zelnor measure "
                              f"{args.out}` would take for frames of this simulation; remove them, or simulate "
                              "into another folder")
+    return earlier
 
 
 def _remove_stale_frames(out, previous, written):
@@ -632,7 +636,7 @@ def _remove_stale_frames(out, previous, written):
 
 
 def simulate(args):
-    _check_simulation_folder(args)
+    earlier = _check_simulation_folder(args)
     if args.seed is not None:
         ctypes.CDLL(None).srand(args.seed)
     if args.pupil[0] == "mask":
@@ -667,7 +671,6 @@ def simulate(args):
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
     # The frames this run writes count as ours once it starts, except a file of that name it finds there
     # unlisted (a user's, which only a finished run replaces).
-    earlier = _earlier_frames(frame_files.own_report(args.out)) if os.path.isdir(args.out) else set()
     writing = [f"frame_{k}.pgm" for k in range(args.frames)]
     previous = _output_folder(args.out, "simulate", [name for name in writing if name in earlier
                                                      or not os.path.lexists(os.path.join(args.out, name))])

@@ -108,16 +108,15 @@ def own_report(folder):
 def own_outputs(folder):
     """The maps and figure that `zelnor simulate` or `measure` write, in a folder whose report.json is
     theirs: measuring that folder (the frames simulate wrote there, or frames measured into their own
-    folder before) must not take them for frames."""
-    return [] if own_report(folder) is None else [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
-
-
-def _check_complete(folder):
-    """A simulation cut short may have replaced only some of the frames it found there."""
+    folder before) must not take them for frames. A folder whose simulation stopped before it finished is
+    refused: it may have replaced only some of the frames it found there."""
     report = own_report(folder)
-    if report is not None and report["command"] == "simulate" and report.get("complete") is False:
+    if report is None:
+        return []
+    if report["command"] == "simulate" and report.get("complete") is False:
         raise RoadError(f"{folder}: the `zelnor simulate` that writes its frames stopped before it finished; "
                         "run it again")
+    return [os.path.join(folder, name) for name in sorted(OWN_OUTPUTS)]
 
 
 def image_files(folder):
@@ -143,8 +142,6 @@ def expand(arguments, exclude=()):
     def frames_only(paths):
         # The pupil's mask file may sit beside the frames, and so may our own outputs: they are not frames.
         folders = sorted({os.path.dirname(path) or "." for path in paths})
-        for folder in folders:
-            _check_complete(folder)
         skipped = excluded.union(os.path.realpath(path) for folder in folders for path in own_outputs(folder))
         return [path for path in paths if os.path.realpath(path) not in skipped]
 

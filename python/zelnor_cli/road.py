@@ -266,6 +266,12 @@ def modulation(frames: Frames) -> NDArray[np.float64]:
     return a
 
 
+def _sample_stride(pixels):
+    """Every how many rows and columns an even sample takes a pixel: every pixel of small images, 65536 to
+    262143 of large ones."""
+    return max(1, int(math.sqrt(pixels / 65536)))
+
+
 # Phase noise of each frame count's formula, in radians per count of frame noise and count of modulation:
 # sigma_phase = NOISE_GAIN * sigma_counts / B.
 NOISE_GAIN = {4: math.sqrt(0.5), 5: 0.791, 7: 0.553}
@@ -279,7 +285,7 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
     noise around it; 0.0 for an empty pupil."""
     check_frames(frames)
     mask = _pupil(mask, np.asarray(frames[0]))
-    stride = max(1, int(math.sqrt(mask.size / 65536)))
+    stride = _sample_stride(mask.size)
     sample = modulation([np.asarray(frame)[::stride, ::stride] for frame in frames])[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0.0
@@ -671,8 +677,7 @@ def weakly_modulated(frames: Frames, mask: Mask) -> int:
         out += spare
         return out
 
-    # The typical level from an even sample of the pupil: every pixel of small images, 65536 to 262143 of large ones.
-    stride = max(1, int(math.sqrt(mask.size / 65536)))
+    stride = _sample_stride(mask.size)
     sample = level(slice(None, None, stride), slice(None, None, stride))[mask[::stride, ::stride]]
     if sample.size == 0:
         return 0
