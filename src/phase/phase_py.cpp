@@ -60,15 +60,13 @@ bool open_frames(PyObject* list, const char* function, ContiguousInput* inputs,
             return false;
         }
         // Only Python code run by a copy can have reshaped a frame since the check.
-        if (inputs[k].size() != inputs[0].size()) {
-            PyErr_SetString(PyExc_ValueError, "images have a different dimensions.");
+        if (!require_same_size(inputs[k], inputs[0], "images have a different dimensions.")) {
             return false;
         }
         pointers[k] = inputs[k].data<std::uint16_t>();
     }
     return true;
 }
-
 
 PyObject* py_phase(PyObject* /*module*/, PyObject* args) {
     PyObject* list = nullptr;
