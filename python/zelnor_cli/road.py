@@ -830,7 +830,15 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
 
     In rounds, from that start: per pixel, the least-squares fit of A + B cos(phase + shift) at the current
     shifts; then each frame, less that A, against the cosine and sine of that phase and an offset,
-    least squares over the pupil, gives its shift, until the shifts settle."""
+    least squares over the pupil, gives its shift, until the shifts settle. Each pixel counts as its frames
+    divided by its own B, weighted by B, so that a beam brighter in the middle than at the rim (whose B then
+    follows the fringes of a nearly nulled part) biases no shift.
+
+    Frames at fewer than 5 distinct phases (a calibrated 5-frame set, whose first and last frames lie a
+    full turn apart, or a frame taken twice) fit a family of shift sets, each with its own map of B. Of those
+    the reading takes the one whose fringe visibility, B over A, is the most uniform over the pupil: pixels
+    divided by A and weighted by A instead. A background of light that does not interfere, heavier at the
+    rim than at the middle, biases that reading."""
     check_frames(frames)
     mask = _pupil(mask, frames[0])
     count = len(frames)
@@ -852,7 +860,29 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
         return None
     if step is None or not abs(step - PHASE_STEPS[count]) < _SHIFT_START:
         step = PHASE_STEPS[count]
-    shifts = np.arange(count) * step
+    shifts = _read_shifts(bands, np.arange(count) * step, by_visibility=False)
+    if shifts is not None and _distinct_phases(shifts) < _SHIFTS_DETERMINED:
+        shifts = _read_shifts(bands, np.arange(count) * step, by_visibility=True)
+    return shifts
+
+
+# Frames at fewer distinct phases than this leave their shifts one combination short: five points fix the
+# ellipse that the frames trace in the plane of the fringes' cosine and sine. Phases closer than
+# _SAME_PHASE (radians) count as one.
+_SHIFTS_DETERMINED = 5
+_SAME_PHASE = math.radians(30.0)
+
+
+def _distinct_phases(shifts):
+    phases = np.sort(np.mod(shifts, TWO_PI))
+    gaps = np.diff(np.append(phases, phases[0] + TWO_PI))
+    return max(1, int(np.count_nonzero(gaps >= _SAME_PHASE)))
+
+
+def _read_shifts(bands, shifts, by_visibility):
+    """frame_shifts' rounds from `shifts`: each pixel divided by its B and weighted by it, or
+    `by_visibility`, divided by its A and weighted by it; None for fringes that do not span the circle."""
+    count = len(shifts)
     for _ in range(_SHIFT_ROUNDS):
         solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
         gram = np.zeros((3, 3))
@@ -860,14 +890,19 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
         for stack, inside in bands:
             offset, real, imaginary = np.tensordot(solve, stack, 1)
             length = np.hypot(real, imaginary)
+            # A pixel's frames less A over its weight w, against the phase's cosine and sine and an offset
+            # (in units of w), weighted by w: the moments are those of the frames themselves.
+            weight = (np.maximum(offset, 0.0) if by_visibility else length) * inside  # none outside the pupil
+            used = (weight > 0.0).astype(np.float64)
             length[length == 0.0] = 1.0
-            length[inside == 0.0] = np.inf  # no phase outside the pupil
-            basis = [real / length, imaginary / length, inside]
-            gram += [[float(np.vdot(u, v)) for v in basis] for u in basis]
+            basis = [real / length * used, imaginary / length * used, used]
+            gram += [[float(np.vdot(u * weight, v)) for v in basis] for u in basis]
             # each frame less A: sum of (frame - A) v
             moments += np.stack([np.einsum("kij,ij->k", stack, v) - float(np.vdot(offset, v)) for v in basis],
                                 axis=1)
         # The fringes must span the circle: the cosine and sine must not be nearly constant over the pupil.
+        if not gram[2, 2] > 0.0:
+            return None
         spread = gram[:2, :2] - np.outer(gram[:2, 2], gram[2, :2]) / gram[2, 2]
         if not np.linalg.eigvalsh(spread)[0] > _STEP_DETERMINED * gram[2, 2]:
             return None
