@@ -6,6 +6,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 import time
 import zlib
 
@@ -234,6 +235,27 @@ def test_progress_redraws_on_a_terminal_and_logs_tenths_elsewhere(terminal, tota
     assert all(10 * count // total > 10 * (count - 1) // total for count in done[1:-1])
 
 
+class _BrokenPipe(_Stream):
+    def write(self, text):
+        raise BrokenPipeError(32, "Broken pipe")
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_prints_messages_above_the_bar_and_outlives_its_reader(terminal):
+    stream = _Stream(terminal)
+    progress = batch.Progress(2, stream)
+    progress.step(ok=True, lines=["zelnor: a: warning: jumps"])
+    progress.step(ok=True)
+    lines = stream.getvalue().replace("\r", "\n").split("\n")
+    # the warning on a line of its own, the bar wiped before it on a terminal, and drawn again after it
+    assert "zelnor: a: warning: jumps" in lines and lines[-2].endswith("] 2/2")
+    assert stream.getvalue().endswith("] 2/2\n") and ("[" not in lines[lines.index("zelnor: a: warning: jumps") - 1]
+                                                     if terminal else True)
+    broken = batch.Progress(3, _BrokenPipe(terminal))  # | head gone: no bar, no exception
+    broken.step(ok=False, lines=["zelnor: b: error"])
+    assert broken.stream is None
+
+
 @pytest.mark.parametrize("options, message", [
     (["nowhere"], "nowhere: no such folder"),
     (["lotA/s1", "lotA/s1/"], "lotA/s1 and lotA/s1/ are the same folder"),
@@ -254,6 +276,7 @@ def test_progress_redraws_on_a_terminal_and_logs_tenths_elsewhere(terminal, tota
     (["lotA/s1", "--scheduler", "tls://127.0.0.1:8786"], "--scheduler tls://127.0.0.1:8786: tls:// needs Dask's TLS"),
     (["lotA/s1", "--scheduler", "ucx://127.0.0.1:8786"], "bad --scheduler 'ucx://127.0.0.1:8786': expected tcp://"),
     (["lotA/s1", "--pupil", "mask:nomask.png"], "nomask.png: no such file (--pupil mask:FILE)"),
+    (["lotA/s1", "--out", "lotA/s1/f8.pgm"], "lotA/s1/f8.pgm: exists and is not a folder"),
 ])
 def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0)  # a scheduler file that never comes
@@ -358,8 +381,9 @@ def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, tmp_p
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, dashboard_address=None) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         rows = batch.measure_folders(client, reversed(NAMES), out, ["--no-figure"], progress=False)
-        with pytest.raises(road.RoadError, match="options are measure's"):
-            batch.measure_folders(client, NAMES, tmp_path / "never", ["--workers", "2"])
+        for options in (["--workers", "2"], ["--help"]):
+            with pytest.raises(road.RoadError, match="options are measure's"):
+                batch.measure_folders(client, NAMES, tmp_path / "never", options)
     assert summary_bytes(out) == summary_bytes(one_worker[1])
     assert rows == json.loads((out / "summary.json").read_text(encoding="utf-8"))
     assert not (tmp_path / "never").exists()
@@ -383,13 +407,17 @@ def test_ctrl_c_keeps_what_is_done_and_writes_the_summary(lot, thread_client, tm
     assert errors.count("interrupted") == len(NAMES) - 1 and "interrupted" not in capsys.readouterr().err
 
 
-def test_ctrl_c_while_the_cluster_starts_still_writes_the_summary(lot, tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("step", ["_start_fork_server", "_import_distributed", "_client"])
+def test_ctrl_c_while_the_cluster_starts_still_writes_the_summary(step, lot, tmp_path, monkeypatch, capsys):
     @contextlib.contextmanager
     def starting(args, start_method=None):
         raise KeyboardInterrupt
         yield
 
-    monkeypatch.setattr(batch, "_client", starting)
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(batch, step, starting if step == "_client" else interrupted)
     out = tmp_path / "cut"
     assert run_batch(lot, out, [], folders=("lotA/s1", "lotA/s2")) == 130
     rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
@@ -406,3 +434,45 @@ def test_summary_without_stderr_and_beyond_the_float_range(tmp_path, monkeypatch
     batch.write_summary(str(tmp_path), [row])
     written = json.loads((tmp_path / "summary.json").read_text(), parse_constant=lambda name: pytest.fail(name))
     assert (written[0]["pv"], written[0]["rms"]) == (None, None)
+
+
+def test_a_batch_whose_stderr_reader_went_away_still_ends_with_its_summary(lot, thread_client, tmp_path, monkeypatch,
+                                                                           capsys):
+    """2>&1 | head: the bar and the failure lines are lost, not the summary or the exit code."""
+    @contextlib.contextmanager
+    def users_client(args, start_method=None):
+        yield thread_client
+
+    monkeypatch.setattr(batch, "_client", users_client)
+    monkeypatch.setattr(sys, "stderr", _BrokenPipe(False))
+    out = tmp_path / "piped"
+    assert run_batch(lot, out, [], folders=("lotA/s1", "lotB/missing")) == 1
+    rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
+    assert [(row["name"], row["status"]) for row in rows] == [("missing", "error"), ("s1", "ok")]
+    assert "2 measurements, 1 ok, 1 failed" in capsys.readouterr().out
+
+
+def test_a_measurement_leaves_other_threads_output_alone(lot, tmp_path, capsys):
+    """On a threaded cluster (a notebook's), a measurement keeps its report and messages to itself without
+    taking the process's stdout and stderr from the other threads."""
+    stop, printed = threading.Event(), []
+
+    def chatter():
+        while not stop.is_set():
+            print(f"line {len(printed)}")
+            print(f"note {len(printed)}", file=sys.stderr)
+            printed.append(1)
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=chatter)
+    thread.start()
+    try:
+        for run in range(3):
+            row = batch.measure_folder("s2", "lotA/s2", str(lot / "lotA/s2"), str(tmp_path / f"o{run}"), {})
+            assert row["status"] == "ok"
+    finally:
+        stop.set()
+        thread.join()
+    out, err = capsys.readouterr()
+    assert out.count("line ") == err.count("note ") == len(printed) > 0
+    assert "wrote" not in out + err

@@ -1089,6 +1089,8 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     (lambda f, m: road.unwrap_waves(m, np.zeros(m.shape), "bogus"), "unknown unwrapper 'bogus'"),
     (lambda f, m: road.unwrap_waves(m, np.where(m, np.inf, 0.0), "fast"), "NaN or infinite at pupil pixels"),
     (lambda f, m: road.make_frames(np.zeros(m.shape), m, 4, peak=65536), "the peak must lie in 1..65535"),
+    (lambda f, m: road.make_frames(np.zeros(m.shape), m, 4, noise=-1.0), "the noise must be a finite number"),
+    (lambda f, m: road.make_frames(np.zeros(m.shape), m, 4, noise=float("nan")), "the noise must be a finite"),
     (lambda f, m: road.synthesize_surface({0: 1.0}, m), "Fringe terms are numbered 1 to 29, got 0"),
     (lambda f, m: road.weakly_modulated([frame.astype(np.float64) for frame in f], m), "integer camera counts"),
     (lambda f, m: road.unmodulated(f[:3], np.zeros(m.shape), m), "need 4, 5 or 7 frames, got 3"),

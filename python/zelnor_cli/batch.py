@@ -125,7 +125,26 @@ def _clear_measurement(out):
 
 def measure_folder(name, path, folder, out, options):
     """Runs on a worker: `zelnor measure` of the folder's frames into `out`, seeded from
-    `name`; returns the summary row, with any failure as its error message."""
+    `name`; returns the summary row, with any failure as its error message. Its warnings go to
+    standard error, each line naming the measurement."""
+    row, lines = _measure_task(name, path, folder, out, options)
+    for line in lines:
+        _say(line)
+    return row
+
+
+def _say(line):
+    """A line on standard error, if there is one to write to (2>&-, or a reader that went away: the
+    summary and the reports hold everything said)."""
+    if sys.stderr is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        print(line, file=sys.stderr)
+
+
+def _measure_task(name, path, folder, out, options):
+    """measure_folder on a worker: (the summary row, the measurement's messages, each naming it), the
+    messages for the client to print, so that they reach the command's standard error from any cluster."""
     from . import cli
 
     seed = seed_for(name)
@@ -142,25 +161,26 @@ def measure_folder(name, path, folder, out, options):
         args = cli._parser().parse_args(["measure", folder, "--out", out, "--seed", str(seed)])
         for key, value in options.items():
             setattr(args, key, value)
+        # This thread's report and messages only: a worker's other threads (or a notebook's, on a
+        # threaded cluster) keep their own streams.
+        streams = cli._streams.set((io.StringIO(), messages))
         # One thread per measurement: the cluster already runs one measurement per core.
-        with _ROAD_LOCK, road.using_threads(1), contextlib.redirect_stdout(io.StringIO()), \
-                contextlib.redirect_stderr(messages):
-            cli.measure(args)
-        return _row(name, path, seed, report=args.report)
+        try:
+            with _ROAD_LOCK, road.using_threads(1):
+                cli.measure(args)
+        finally:
+            cli._streams.reset(streams)
+        row = _row(name, path, seed, report=args.report)
     except Exception as error:  # one measurement's failure is data, the batch goes on
         if not own_folder:
             with contextlib.suppress(Exception):
                 _clear_measurement(out)  # what it wrote before it failed, and its incomplete report
         # Name files as the user gave the folder, not as the worker reached it.
-        return _row(name, path, seed, error=_error_text(error).replace(folder, path.rstrip(os.sep) or path))
-    finally:
-        # Among many measurements' warnings in one log, each says whose it is.
-        try:
-            for line in messages.getvalue().splitlines():
-                print(line.replace("zelnor: ", f"zelnor: {name}: ", 1) if line.startswith("zelnor: ") else line,
-                      file=sys.stderr)
-        except (OSError, ValueError, AttributeError):  # no stderr (2>&-): the warnings are in report.json
-            pass
+        row = _row(name, path, seed, error=_error_text(error).replace(folder, path.rstrip(os.sep) or path))
+    # Among many measurements' warnings in one log, each says whose it is.
+    lines = [line.replace("zelnor: ", f"zelnor: {name}: ", 1) if line.startswith("zelnor: ") else line
+             for line in messages.getvalue().splitlines()]
+    return row, lines
 
 
 def measure_options(args):
@@ -181,9 +201,10 @@ def measure_options(args):
 
 
 class Progress:
-    """A one-line bar on stderr, redrawn in place on a terminal. Written to a file or a pipe (a
-    cluster job's log), the bar is a line of its own at the start, at each tenth of the batch and at
-    the end: at most a dozen lines, however large the batch."""
+    """A one-line bar on stderr, redrawn in place on a terminal. Written to a file or a pipe (a cluster
+    job's log), the bar is a line of its own at the start, at each tenth of the batch and at the end: at
+    most a dozen lines, however large the batch. A stream that fails (its reader went away) ends the bar,
+    never the batch."""
 
     WIDTH = 30
 
@@ -194,11 +215,18 @@ class Progress:
             self.live = self.stream.isatty()
         except (AttributeError, ValueError):  # a closed or plain stream: log lines
             self.live = False
+        self._drawn = ""
         self._draw()
 
-    def step(self, ok):
+    def step(self, ok, lines=()):
+        """One more measurement done, `ok` or not; `lines` are its messages, printed above the bar."""
         self.done += 1
         self.failed += not ok
+        if lines:
+            self._write(("\r" + " " * len(self._drawn) + "\r" if self.live and self._drawn else "")
+                        + "".join(line + "\n" for line in lines))
+            if self.live:
+                self._drawn = ""  # the bar was wiped: draw it again below them
         if self.live or self.done == self.total or self._tenth(self.done) > self._tenth(self.done - 1):
             self._draw()
 
@@ -206,16 +234,23 @@ class Progress:
         return 10 * done // max(self.total, 1)
 
     def _draw(self):
-        if self.stream is None:  # stderr closed when the process started (2>&-): nowhere to draw
-            return
         filled = self.WIDTH * self.done // max(self.total, 1)
         failed = f", {self.failed} failed" if self.failed else ""
         bar = f"zelnor batch [{'#' * filled}{'.' * (self.WIDTH - filled)}] {self.done}/{self.total}{failed}"
         if self.live:
-            self.stream.write("\r" + bar + ("\n" if self.done == self.total else ""))
+            self._write("\r" + bar + ("\n" if self.done == self.total else ""))
+            self._drawn = "" if self.done == self.total else bar
         else:
-            self.stream.write(bar + "\n")
-        self.stream.flush()
+            self._write(bar + "\n")
+
+    def _write(self, text):
+        if self.stream is None:  # stderr closed when the process started (2>&-), or failed since
+            return
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):  # a broken pipe (| head): no more bar
+            self.stream = None
 
 
 def _check_address(address):
@@ -414,24 +449,28 @@ def _measure_all(client, folders, names, out, options, progress):
     measurements are cancelled and come back as `interrupted` error rows."""
     order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
     # Absolute paths: workers of an existing cluster run in folders of their own.
-    futures = client.map(measure_folder, [names[i] for i in order], [folders[i] for i in order],
+    futures = client.map(_measure_task, [names[i] for i in order], [folders[i] for i in order],
                          [os.path.abspath(folders[i]) for i in order],
                          [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
     started = time.perf_counter()
     rows = [None] * len(order)
     bar = Progress(len(futures)) if progress else None
     try:
-        for position, row, error in finished(client, futures):
+        for position, result, error in finished(client, futures):
             # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
-            rows[position] = row if error is None else _unmeasured(names, folders, order[position], error)
+            row, lines = result if error is None else (_unmeasured(names, folders, order[position], error), [])
+            rows[position] = row
             if bar:
-                bar.step(rows[position]["status"] == "ok")
+                bar.step(row["status"] == "ok", lines)
+            else:
+                for line in lines:
+                    _say(line)
     except KeyboardInterrupt:
         client.cancel(futures)
         rows = [row or _unmeasured(names, folders, order[position], "interrupted")
                 for position, row in enumerate(rows)]
-        if bar and bar.live:  # end the bar's line
-            print(file=sys.stderr)
+        if bar and bar.live and bar._drawn:  # end the bar's line
+            bar._write("\n")
         return rows, True, time.perf_counter() - started
     return rows, False, time.perf_counter() - started
 
@@ -453,6 +492,8 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
         raise TypeError("options are a sequence of command-line arguments, e.g. ['--no-figure']")
     folders = [os.fspath(folder) for folder in folders]
     out = os.path.abspath(os.fspath(out))
+    if any(option in ("-h", "--help") for option in options):  # argparse would print help and exit
+        raise road.RoadError("options are measure's: --help is not one of them")
     args = cli._parser().parse_args(["batch", "DIR", *options])
     if args.workers or args.scheduler or args.scheduler_file or args.out != "zelnor-out":
         raise road.RoadError("options are measure's: the client and out are given as arguments")
@@ -479,30 +520,41 @@ def run(args):
         raise road.RoadError("--workers sizes a local cluster: not with --scheduler or --scheduler-file")
     names = _check_folders(args.folders)
     options = measure_options(args)
-    if args.scheduler_file:
-        args.scheduler = _scheduler_from_file(args.scheduler_file)
-    start_method = None
-    if not args.scheduler:
-        start_method = _start_fork_server(figures=not args.no_figure)
-    _import_distributed()
-    if args.scheduler:
-        _check_address(args.scheduler)
     out = os.path.abspath(args.out)
-    os.makedirs(out, exist_ok=True)
-    rows, elapsed = None, 0.0
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise road.RoadError(f"{args.out}: exists and is not a folder; --out names the output folder")
+    rows, interrupted, elapsed = None, False, 0.0
     try:
+        if args.scheduler_file:
+            args.scheduler = _scheduler_from_file(args.scheduler_file)
+        start_method = None
+        if not args.scheduler:
+            start_method = _start_fork_server(figures=not args.no_figure)
+        _import_distributed()
+        if args.scheduler:
+            _check_address(args.scheduler)
         with _client(args, start_method) as client:
+            os.makedirs(out, exist_ok=True)  # once the cluster is there: a bad address leaves no folder
             rows, interrupted, elapsed = _measure_all(client, args.folders, names, out, options, progress=True)
     except KeyboardInterrupt:  # while the cluster started or stopped: the summary is written all the same
         if rows is None:
             rows = [_unmeasured(names, args.folders, index, "interrupted") for index in
                     sorted(range(len(names)), key=lambda i: natural_key(names[i]))]
         interrupted = True
+    os.makedirs(out, exist_ok=True)
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]
     for row in failed:
-        print(f"zelnor: {row['name']}: {row['error']}", file=sys.stderr)
-    print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
-          f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
-    return 130 if interrupted else 1 if failed else 0
+        _say(f"zelnor: {row['name']}: {row['error']}")
+    status = 130 if interrupted else 1 if failed else 0
+    try:
+        print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
+              f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader went away (| head); the summary is written, the status stands
+        with open(os.devnull, "w") as devnull:
+            os.dup2(devnull.fileno(), sys.stdout.fileno())
+    except (AttributeError, ValueError, OSError):  # no stdout (>&-)
+        pass
+    return status

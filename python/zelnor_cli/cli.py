@@ -4,13 +4,14 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import contextlib
+import contextvars
 import ctypes
 import json
 import math
 import os
 import re
 import sys
-from typing import Optional, Sequence
+from typing import Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 
@@ -171,6 +172,14 @@ def add_common_options(parser):
                         help="print the report as JSON on stdout (messages go to stderr)")
 
 
+def _json_accepted(parser):
+    """--json among batch's measure options: accepted, so that one set of options serves both; a batch
+    prints no report."""
+    for action in parser._actions:
+        if action.dest == "json":
+            action.help = "accepted for measure's sake; a batch prints no report (see OUT/summary.json)"
+
+
 def add_measure_options(parser):
     """The options of `measure` other than its frames and --out, for subcommands that run its road."""
     add_common_options(parser)
@@ -213,11 +222,25 @@ def _parser():
     batch.add_argument("--scheduler-file", metavar="PATH",
                        help="run on the existing Dask cluster whose scheduler writes PATH (dask scheduler --scheduler-file)")
     add_measure_options(batch)
+    _json_accepted(batch)
     return parser
 
 
+# Where a run's report and messages go, when not to the process's stdout and stderr: a batch measurement
+# in a thread of a Dask worker keeps them to itself without touching the streams of the process's other
+# threads (a notebook's, on a threaded cluster).
+_streams: contextvars.ContextVar[Optional[Tuple[TextIO, TextIO]]] = contextvars.ContextVar("zelnor_streams",
+                                                                                            default=None)
+
+
+def _stdout():
+    streams = _streams.get()
+    return sys.stdout if streams is None else streams[0]
+
+
 def _log(message):
-    print(message, file=sys.stderr)
+    streams = _streams.get()
+    print(message, file=sys.stderr if streams is None else streams[1])
 
 
 def _check_memory(pixels, what):
@@ -450,13 +473,14 @@ def _finish(args, report, images, previous):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(figure)
     _write_json(os.path.join(args.out, "report.json"), report)
+    stdout = _stdout()
     if getattr(args, "json", False):
-        json.dump(_json_ready(report), sys.stdout, indent=2, ensure_ascii=False, allow_nan=False)
-        print()
+        json.dump(_json_ready(report), stdout, indent=2, ensure_ascii=False, allow_nan=False)
+        print(file=stdout)
         _log(f"wrote {report['out']}")
     else:
-        _print_report(report, sys.stdout)
-        print(f"wrote {report['out']}")
+        _print_report(report, stdout)
+        print(f"wrote {report['out']}", file=stdout)
 
 
 # Unwrapped steps between neighbours this close to half a wave mark fringes at the sampling limit.

@@ -229,6 +229,8 @@ def make_frames(surface: NDArray[np.float64], mask: Mask, count: int, peak: int 
         raise RoadError(f"need 4, 5 or 7 frames, got {count}")
     if not 1 <= peak <= 65535:
         raise RoadError(f"the peak must lie in 1..65535 counts, got {peak}")
+    if not 0.0 <= noise < math.inf:  # NaN or a negative amount would pass for no noise
+        raise RoadError(f"the noise must be a finite number of counts, 0 or more, got {noise}")
     mask = _pupil(mask, surface)
     step = PHASE_STEPS[count]
     frames = []
