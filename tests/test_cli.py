@@ -377,6 +377,36 @@ def test_fringes_a_few_counts_deep_are_warned_of(peak, frames, warned, tmp_path,
         assert noise / 2 < report["residual"]["rms"] < noise * 2
 
 
+def exposed(gain, full, hot=0):
+    """beam_frames (crests at 36500 counts) exposed `gain` times as long on a camera of full scale `full`,
+    with `hot` pixels of the beam stuck at full scale."""
+    frames, _ = beam_frames(128, 1.0)
+    frames = [np.clip(np.rint(frame * gain), 0, full).astype(np.uint16) for frame in frames]
+    for frame in frames:
+        frame[64, 30:30 + hot] = full
+    return frames
+
+
+@pytest.mark.parametrize("frames, warned", [
+    (lambda: exposed(1.0, 65535), False),
+    (lambda: exposed(2.0, 65535), True),  # crests clipped at full scale
+    (lambda: exposed(2.0 / 16, 4095), True),  # a 12-bit camera, at its own full scale
+    (lambda: [frame * np.uint16(16) for frame in exposed(1.6 / 16, 4095)], False),  # ... its samples in steps of 16
+    (lambda: [frame * np.uint16(16) for frame in exposed(2.0 / 16, 4095)], True),
+    (lambda: exposed(1.0, 65535, hot=12), False),  # a few hot pixels
+    # crests that just reach the top of the range, 8 and 16 bits
+    (lambda: road.make_frames(road.synthesize_surface({2: 3.0, 4: 1.0}, road.disc_pupil(96, 96)),
+                              road.disc_pupil(96, 96), 5, peak=255), False),
+    (lambda: road.make_frames(road.synthesize_surface({2: 3.0, 4: 1.0}, road.disc_pupil(96, 96)),
+                              road.disc_pupil(96, 96), 7), False),
+])
+def test_fringes_clipped_at_full_scale_are_warned_of(frames, warned, tmp_path, capsys):
+    for k, frame in enumerate(frames()):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, _, err = run(["measure", str(tmp_path / "f?.npy"), "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    assert status == 0 and ("clipped at the camera's full scale" in err) == warned
+
+
 @pytest.mark.parametrize("frames", [4, 5, 7])
 @pytest.mark.parametrize("lit, peak, dark_noise", [(1.0, 40000, 0), (0.3, 40000, 0), (0.05, 40000, 6),
                                                    (0.05, 40, 8), (0.2, 40, 8)])

@@ -517,6 +517,13 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
                         "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
     _check_quantisation(frames, mask, passes, warnings)
+    saturated = road.clipped(frames, mask)
+    if saturated:
+        share, top = saturated
+        warnings.append(f"{100 * share:.2g} % of the pupil's samples sit at the frames' largest value, {top} counts, "
+                        "many more than just below it: fringes clipped at the camera's full scale (saturation), or pixels stuck there, "
+                        "which the formulas turn into an error along the fringes that no other check names; "
+                        "lower the exposure")
     step = road.phase_step(frames, mask)
     shifts = road.frame_shifts(frames, mask, step)
     misfit = road.frame_misfit(frames, mask, step)

@@ -295,6 +295,36 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
     return float(np.median(lit))
 
 
+# Fringes clipped at the camera's full scale pile their samples up at the frames' largest value: more than
+# this many times as many as at the four values next below it (where a crest that merely reaches the top
+# puts about as many as at the top), over at least CLIPPED_SHARE of the pupil's samples.
+CLIPPED_PILE = 4
+CLIPPED_SHARE = 1e-3
+
+
+def clipped(frames: Frames, mask: Mask) -> Optional[Tuple[float, int]]:
+    """(share of the pupil's samples, over all frames, at the frames' largest value; that value) where
+    they pile up there as fringes clipped at the camera's full scale do (saturation), or as pixels stuck
+    there do; None otherwise. Values are compared as the frames hold them (a 12-bit camera's samples in
+    steps of 16 included), over the even sample `typical_modulation` reads."""
+    check_frames(frames)
+    mask = _pupil(mask, np.asarray(frames[0]))
+    stride = _sample_stride(mask.size)
+    inside = mask[::stride, ::stride]
+    samples = [np.asarray(frame)[::stride, ::stride][inside] for frame in frames]
+    total = sum(sample.size for sample in samples)
+    if total == 0 or any(sample.dtype.kind not in "bu" for sample in samples):
+        return None
+    counts = sum(np.bincount(sample, minlength=65536) for sample in samples)
+    levels = np.flatnonzero(counts)
+    top = int(levels[-1])
+    at_top = int(counts[top])
+    below = int(counts[levels[-5:-1]].sum())
+    if at_top < max(CLIPPED_SHARE * total, 10) or at_top <= CLIPPED_PILE * below:
+        return None
+    return at_top / total, top
+
+
 def check_frames(frames: Frames) -> None:
     """Refuses anything but 4, 5 or 7 two-dimensional frames of one size."""
     if len(frames) not in PHASE_STEPS:
