@@ -1214,6 +1214,30 @@ def test_a_missed_or_slipped_step_is_read_frame_by_frame(degrees, warned, tmp_pa
                                                                             abs=0.006)
 
 
+@pytest.mark.parametrize("count, tilt, axis, warned", [(4, 0.0, 1, False), (4, 0.2, 1, True), (4, 0.15, 0, True),
+                                                       (5, 0.2, 1, False), (7, 0.3, 0, True), (7, 0.1, 1, False)])
+def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, tilt, axis, warned, tmp_path, capsys):
+    """A reference mirror that tilts as it moves takes the frames `tilt` further apart at one edge of the pupil
+    and as much closer at the other: the step read over each half of the pupil, extrapolated to the edge, gives
+    the ripple the surface shows there, which the step over the whole pupil averages away."""
+    size = 160
+    x = (2 * np.arange(size) + 1) / size - 1
+    across = x[None, :] if axis == 1 else x[:, None]
+    nominal = road.PHASE_STEPS[count]
+    frames, waves = beam_frames(size, 1.0, count=count, shifts=[k * nominal * (1 + tilt * across) for k in range(count)])
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json",
+                             "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    step = json.loads(text)["phase_step"]
+    assert status == 0 and step["ripple_waves"] < road.STEP_RIPPLE_LIMIT
+    assert step["edge_degrees"] == pytest.approx(np.degrees(nominal) * np.array([1 - tilt, 1 + tilt]), abs=3.0)
+    assert ("the phase step changes across the pupil" in err) == warned
+    if count != 5:  # (the 5-frame formula's own error is noise)
+        assert surface_error_pv(frames, waves, tmp_path / "o") == pytest.approx(step["edge_ripple_waves"], rel=0.3,
+                                                                                abs=0.006)
+
+
 def gaussian_beam_frames(shifts, rim, background=0.0, size=128, seed=3):
     """Noisy frames at phase `shifts` of a nearly nulled part (half a wave of defocus, a tenth of tilt) under a
     Gaussian beam whose modulation falls to `rim` of its peak at the edge of the image's inscribed disc, over

@@ -526,13 +526,14 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
                         "lower the exposure")
     step = road.phase_step(frames, mask)
     shifts = road.frame_shifts(frames, mask, step)
+    edges = road.edge_steps(frames, mask, step)
     misfit = road.frame_misfit(frames, mask, step)
     if misfit is not None and misfit > road.MISFIT_LIMIT:
         warnings.append(f"the frames depart from one phase-shifted fringe pattern by {misfit:.2f} of the fringe "
                         "modulation (sound frames stay under about 0.25): a file that is not a frame of this "
                         "measurement (a dark or background image among the frames), frames out of order, a phase "
                         "shifter that missed a step, or saturation; the surface is not to be trusted")
-    return _check_phase_step(len(frames), step, shifts, passes, warnings), misfit
+    return _check_phase_step(len(frames), step, shifts, passes, warnings, edges), misfit
 
 
 # Surface noise, in waves RMS, that the rounding of the frames to whole counts alone may put on each pixel
@@ -558,13 +559,17 @@ def _check_quantisation(frames, mask, passes, warnings):
 SHIFTS_AGREE = math.radians(10.0)
 
 
-def _check_phase_step(count, step, shifts, passes, warnings):
+def _check_phase_step(count, step, shifts, passes, warnings, edges=None):
     """The phase step and each frame's phase shift as the frames show them, against those their formula
     assumes, for report.json; warns when they part by enough to ripple the surface, or when no single step
-    explains the frames."""
+    explains the frames. `edges` are the steps at the pupil's edge for a step that changes across it."""
     nominal = road.PHASE_STEPS[count]
     report = {"nominal_degrees": math.degrees(nominal), "degrees": None, "ripple_waves": None,
-              "shifts_degrees": None, "shifts_ripple_waves": None}
+              "shifts_degrees": None, "shifts_ripple_waves": None, "edge_degrees": None, "edge_ripple_waves": None}
+    edge_ripple = 0.0
+    if edges is not None:
+        edge_ripple = max(road.step_ripple(count, edge) for edge in edges) / road.TWO_PI
+        report.update(edge_degrees=[math.degrees(edge) for edge in edges], edge_ripple_waves=edge_ripple / passes)
     shifts_ripple = 0.0
     if shifts is not None:
         shifts_ripple = road.shift_ripple(shifts) / road.TWO_PI
@@ -595,6 +600,13 @@ def _check_phase_step(count, step, shifts, passes, warnings):
         warnings.append("no single phase step explains the frames (the differences of frames taken before and "
                         "after the middle one disagree): check that they are in phase-step order and all of this "
                         "measurement; the surface is not to be trusted")
+    elif edge_ripple > road.STEP_RIPPLE_LIMIT:
+        low, high = (math.degrees(edge) for edge in edges)
+        warnings.append(f"the phase step changes across the pupil, from about {low:.0f}° to {high:.0f}° at its edge, "
+                        f"where the {count}-frame formula assumes {math.degrees(nominal):.0f}° (a reference mirror "
+                        "that tilts as the phase shifter moves it): the surface carries a ripple along the fringes "
+                        f"of up to {edge_ripple / passes:.3f} waves PV there; align the phase shifter"
+                        + ("" if count == 5 else ", or take 5 frames, whose formula tolerates a step error best"))
     return report
 
 

@@ -813,6 +813,42 @@ def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     return math.acos(cosine) if abs(cosine) <= 1.0 else math.nan
 
 
+def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Optional[Tuple[float, float]]:
+    """(smallest, largest) phase step, in radians, at the pupil's edge, for a step that changes linearly
+    across the pupil (a reference mirror that tilts as it moves): the steps `phase_step` reads over the
+    pupil's halves, left and right and top and bottom, extrapolated from the halves' centres to the edge
+    about `step` (phase_step's over the whole pupil, read here when not given). None where the whole pupil
+    or a half leaves its step undetermined, or no single step explains them."""
+    check_frames(frames)
+    frames = [np.asarray(frame) for frame in frames]
+    mask = _pupil(mask, frames[0])
+    box = pupil_box(mask)
+    if step is None:
+        step = phase_step(frames, mask)
+    if box is None or step is None or math.isnan(step):
+        return None
+    reach = 0.0
+    for axis in (1, 0):  # across the columns, then down the rows
+        profile = mask[box].sum(axis=1 - axis, dtype=np.float64)  # pupil pixels per column (row)
+        places = np.arange(profile.size) + 0.5
+        middle = int(round(float(places @ profile) / float(profile.sum())))
+        if not 0 < middle < profile.size:
+            return None
+        steps, centres = [], []
+        for half in (slice(0, middle), slice(middle, profile.size)):
+            start = box[axis].start
+            part = slice(start + half.start, start + half.stop)
+            window = (box[0], part) if axis == 1 else (part, box[1])
+            half_step = phase_step([frame[window] for frame in frames], mask[window])
+            if half_step is None or math.isnan(half_step) or not profile[half].sum() > 0:
+                return None
+            steps.append(half_step)
+            centres.append(float(places[half] @ profile[half]) / float(profile[half].sum()))
+        # the change per pixel, over the half-width of the pupil's box
+        reach += ((steps[1] - steps[0]) / (centres[1] - centres[0]) * profile.size / 2) ** 2
+    return step - math.sqrt(reach), step + math.sqrt(reach)
+
+
 def step_ripple(count: int, step: float) -> float:
     """Peak-to-valley, in radians, of the phase error that the `count`-frame formula of zelnor.phase makes
     of frames taken at `step` instead of PHASE_STEPS[count] (its piston left out): a ripple that follows
