@@ -521,9 +521,9 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
     if saturated:
         share, top = saturated
         warnings.append(f"{100 * share:.2g} % of the pupil's samples sit at the frames' largest value, {top} counts, "
-                        "many more than just below it: fringes clipped at the camera's full scale (saturation), or pixels stuck there, "
-                        "which the formulas turn into an error along the fringes that no other check names; "
-                        "lower the exposure")
+                        "many more than just below it: fringes clipped at the camera's full scale (saturation), or "
+                        "pixels stuck there, which the formulas turn into an error along the fringes that no other "
+                        "check names; lower the exposure")
     step = road.phase_step(frames, mask)
     shifts = road.frame_shifts(frames, mask, step)
     edges = road.edge_steps(frames, mask, step)

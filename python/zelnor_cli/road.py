@@ -846,7 +846,8 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
             centres.append(float(places[half] @ profile[half]) / float(profile[half].sum()))
         # the change per pixel, over the half-width of the pupil's box
         reach += ((steps[1] - steps[0]) / (centres[1] - centres[0]) * profile.size / 2) ** 2
-    return step - math.sqrt(reach), step + math.sqrt(reach)
+    # (halves too far apart for a straight line, frames that are not one pattern, stop at 0 and 180 degrees)
+    return max(0.0, step - math.sqrt(reach)), min(math.pi, step + math.sqrt(reach))
 
 
 def step_ripple(count: int, step: float) -> float:
