@@ -277,6 +277,7 @@ def test_progress_prints_messages_above_the_bar_and_outlives_its_reader(terminal
     (["lotA/s1", "--scheduler", "ucx://127.0.0.1:8786"], "bad --scheduler 'ucx://127.0.0.1:8786': expected tcp://"),
     (["lotA/s1", "--pupil", "mask:nomask.png"], "nomask.png: no such file (--pupil mask:FILE)"),
     (["lotA/s1", "--out", "lotA/s1/f8.pgm"], "lotA/s1/f8.pgm: exists and is not a folder"),
+    (["lotA/s1", "--out", "lotA/s1/f8.pgm/sub"], "lotA/s1/f8.pgm/sub: "),
 ])
 def test_bad_arguments_exit_2_before_any_work(options, message, lot, tmp_path, capsys, monkeypatch):
     monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0)  # a scheduler file that never comes
@@ -381,7 +382,7 @@ def test_measure_folders_on_a_users_client_is_the_command(lot, one_worker, tmp_p
     with distributed.LocalCluster(n_workers=1, threads_per_worker=2, dashboard_address=None) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         rows = batch.measure_folders(client, reversed(NAMES), out, ["--no-figure"], progress=False)
-        for options in (["--workers", "2"], ["--help"]):
+        for options in (["--workers", "2"], ["--help"], ["--he"]):
             with pytest.raises(road.RoadError, match="options are measure's"):
                 batch.measure_folders(client, NAMES, tmp_path / "never", options)
     assert summary_bytes(out) == summary_bytes(one_worker[1])

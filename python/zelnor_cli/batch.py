@@ -435,6 +435,18 @@ def write_summary(out, rows):
     _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 
+def _check_out(out, given):
+    """Refuses an output folder that cannot be made: a file there, or a file where one of its parents
+    would be; `given` names it as the user did."""
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise road.RoadError(f"{given}: exists and is not a folder; --out names the output folder")
+    parent = os.path.dirname(out)
+    while not os.path.lexists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise road.RoadError(f"{given}: {parent} is not a folder")
+
+
 def _check_folders(folders):
     """Each folder's measurement name, after checking that the folders exist."""
     for folder in folders:
@@ -492,7 +504,8 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
         raise TypeError("options are a sequence of command-line arguments, e.g. ['--no-figure']")
     folders = [os.fspath(folder) for folder in folders]
     out = os.path.abspath(os.fspath(out))
-    if any(option in ("-h", "--help") for option in options):  # argparse would print help and exit
+    # argparse would print help and exit, for --help as for any abbreviation of it
+    if any(option == "-h" or (len(option) > 2 and "--help".startswith(option)) for option in options):
         raise road.RoadError("options are measure's: --help is not one of them")
     args = cli._parser().parse_args(["batch", "DIR", *options])
     if args.workers or args.scheduler or args.scheduler_file or args.out != "zelnor-out":
@@ -501,6 +514,7 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
         raise road.RoadError(f"options are measure's: {args.folders[1:]} are not options; folders are given as "
                              "an argument")
     names = _check_folders(folders)
+    _check_out(out, out)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
     write_summary(out, rows)
@@ -521,8 +535,7 @@ def run(args):
     names = _check_folders(args.folders)
     options = measure_options(args)
     out = os.path.abspath(args.out)
-    if os.path.lexists(out) and not os.path.isdir(out):
-        raise road.RoadError(f"{args.out}: exists and is not a folder; --out names the output folder")
+    _check_out(out, args.out)
     rows, interrupted, elapsed = None, False, 0.0
     try:
         if args.scheduler_file:

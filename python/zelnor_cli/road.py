@@ -27,7 +27,8 @@ __all__ = [
     "FIT_CONDITION_LIMIT", "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box",
     "largest_region", "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves",
     "repair_lone_jumps", "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "typical_modulation",
-    "NOISE_GAIN", "phase_step", "step_ripple", "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
+    "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps", "step_ripple",
+    "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
     "fit_removable", "fit_zernike", "fit_zernike_and_condition", "remove_terms", "pv_rms",
 ]
 
@@ -300,24 +301,32 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
 # puts about as many as at the top), over at least CLIPPED_SHARE of the pupil's samples.
 CLIPPED_PILE = 4
 CLIPPED_SHARE = 1e-3
+# The full scales of cameras of 8 to 16 bits, their samples as they are or shifted to the top of 16 bits (a
+# 12-bit camera's 4095 as 65520). Only a pile-up there is clipping: a noiseless nearly nulled crest sits on
+# one value too.
+FULL_SCALES = frozenset([2 ** bits - 1 for bits in range(8, 17)]
+                        + [65536 - 2 ** (16 - bits) for bits in range(8, 16)])
 
 
 def clipped(frames: Frames, mask: Mask) -> Optional[Tuple[float, int]]:
-    """(share of the pupil's samples, over all frames, at the frames' largest value; that value) where
-    they pile up there as fringes clipped at the camera's full scale do (saturation), or as pixels stuck
-    there do; None otherwise. Values are compared as the frames hold them (a 12-bit camera's samples in
-    steps of 16 included), over the even sample `typical_modulation` reads."""
+    """(share of the pupil's samples, over all frames, at the frames' largest value; that value) where that
+    value is a camera's full scale (FULL_SCALES) and the samples pile up there as fringes clipped at it do
+    (saturation), or as pixels stuck there do; None otherwise, and for frames that are not integer counts in
+    0..65535. Values are compared as the frames hold them (a 12-bit camera's samples in steps of 16
+    included), over the even sample `typical_modulation` reads."""
     check_frames(frames)
     mask = _pupil(mask, np.asarray(frames[0]))
     stride = _sample_stride(mask.size)
     inside = mask[::stride, ::stride]
     samples = [np.asarray(frame)[::stride, ::stride][inside] for frame in frames]
     total = sum(sample.size for sample in samples)
-    if total == 0 or any(sample.dtype.kind not in "bu" for sample in samples):
+    if total == 0 or any(sample.dtype.kind not in "bui" for sample in samples):
         return None
-    counts = sum(np.bincount(sample, minlength=65536) for sample in samples)
+    top = max(int(sample.max()) for sample in samples)
+    if top not in FULL_SCALES or min(int(sample.min()) for sample in samples) < 0:
+        return None
+    counts = sum(np.bincount(sample.astype(np.intp, copy=False), minlength=top + 1) for sample in samples)
     levels = np.flatnonzero(counts)
-    top = int(levels[-1])
     at_top = int(counts[top])
     below = int(counts[levels[-5:-1]].sum())
     if at_top < max(CLIPPED_SHARE * total, 10) or at_top <= CLIPPED_PILE * below:
@@ -904,10 +913,14 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
     follows the fringes of a nearly nulled part) biases no shift.
 
     Frames at fewer than 5 distinct phases (a calibrated 5-frame set, whose first and last frames lie a
-    full turn apart, or a frame taken twice) fit a family of shift sets, each with its own map of B. Of those
-    the reading takes the one whose fringe visibility, B over A, is the most uniform over the pupil: pixels
-    divided by A and weighted by A instead. A background of light that does not interfere, heavier at the
-    rim than at the middle, biases that reading."""
+    full turn apart, or a frame taken twice) fit a family of shift sets, each with its own map of B, and the
+    frames alone cannot tell them apart. Two assumptions about the beam each pick one: a fringe visibility,
+    B over A, uniform over the pupil (pixels divided by A and weighted by it, those with fringes of under a
+    fifth of the typical visibility left out), and a B uniform over it (every pixel alike). Where the two
+    agree, within _READINGS_AGREE, that is the reading; where they part, the beam meets neither (a test beam
+    falling off at the rim under a flat reference, a background of light that does not interfere), and the
+    reading stays the one weighted by B, near the uniform step the rounds start from: no frame is said to be
+    off on the strength of an assumption that does not hold."""
     check_frames(frames)
     mask = _pupil(mask, frames[0])
     count = len(frames)
@@ -929,17 +942,51 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
         return None
     if step is None or not abs(step - PHASE_STEPS[count]) < _SHIFT_START:
         step = PHASE_STEPS[count]
-    shifts = _read_shifts(bands, np.arange(count) * step, by_visibility=False)
+    start = np.arange(count) * step
+    shifts = _read_shifts(bands, start, _by_modulation)
     if shifts is not None and _distinct_phases(shifts) < _SHIFTS_DETERMINED:
-        shifts = _read_shifts(bands, np.arange(count) * step, by_visibility=True)
+        floor = _VISIBILITY_FLOOR * _typical_visibility(bands, shifts)
+
+        def by_visibility(offset, length):
+            return np.where(length >= floor * offset, np.maximum(offset, 0.0), 0.0)
+
+        visible = _read_shifts(bands, start, by_visibility)
+        alike = _read_shifts(bands, start, _alike)
+        if visible is not None and alike is not None and np.max(np.abs(visible - alike)) <= _READINGS_AGREE:
+            shifts = visible
     return shifts
 
 
 # Frames at fewer distinct phases than this leave their shifts one combination short: five points fix the
 # ellipse that the frames trace in the plane of the fringes' cosine and sine. Phases closer than
-# _SAME_PHASE (radians) count as one.
+# _SAME_PHASE (radians) count as one. Two readings of such frames on different assumptions about the beam
+# that agree within _READINGS_AGREE (radians) close it; pixels under _VISIBILITY_FLOOR of the typical
+# visibility (a part of the pupil that the reference alone lights) take no part in the visibility's reading.
 _SHIFTS_DETERMINED = 5
 _SAME_PHASE = math.radians(30.0)
+_READINGS_AGREE = math.radians(5.0)
+_VISIBILITY_FLOOR = 0.2
+
+
+def _by_modulation(offset, length):
+    return length
+
+
+def _alike(offset, length):
+    return np.ones_like(length)
+
+
+def _typical_visibility(bands, shifts):
+    """The median fringe visibility, B over A, of the pupil's pixels, fitted at `shifts`."""
+    count = len(shifts)
+    solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
+    ratios = []
+    for stack, inside in bands:
+        offset, real, imaginary = np.tensordot(solve, stack, 1)
+        lit = (inside > 0) & (offset > 0)
+        ratios.append(np.hypot(real, imaginary)[lit] / offset[lit])
+    ratios = np.concatenate(ratios)
+    return float(np.median(ratios)) if ratios.size else 0.0
 
 
 def _distinct_phases(shifts):
@@ -948,9 +995,9 @@ def _distinct_phases(shifts):
     return max(1, int(np.count_nonzero(gaps >= _SAME_PHASE)))
 
 
-def _read_shifts(bands, shifts, by_visibility):
-    """frame_shifts' rounds from `shifts`: each pixel divided by its B and weighted by it, or
-    `by_visibility`, divided by its A and weighted by it; None for fringes that do not span the circle."""
+def _read_shifts(bands, shifts, weighting):
+    """frame_shifts' rounds from `shifts`: each pixel divided by its `weighting(A, B)` and weighted by it;
+    None for fringes that do not span the circle."""
     count = len(shifts)
     for _ in range(_SHIFT_ROUNDS):
         solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
@@ -961,7 +1008,7 @@ def _read_shifts(bands, shifts, by_visibility):
             length = np.hypot(real, imaginary)
             # A pixel's frames less A over its weight w, against the phase's cosine and sine and an offset
             # (in units of w), weighted by w: the moments are those of the frames themselves.
-            weight = (np.maximum(offset, 0.0) if by_visibility else length) * inside  # none outside the pupil
+            weight = weighting(offset, length) * inside  # none outside the pupil
             used = (weight > 0.0).astype(np.float64)
             length[length == 0.0] = 1.0
             basis = [real / length * used, imaginary / length * used, used]
