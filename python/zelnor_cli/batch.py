@@ -435,18 +435,6 @@ def write_summary(out, rows):
     _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
 
 
-def _check_out(out, given):
-    """Refuses an output folder that cannot be made: a file there, or a file where one of its parents
-    would be; `given` names it as the user did."""
-    if os.path.lexists(out) and not os.path.isdir(out):
-        raise road.RoadError(f"{given}: exists and is not a folder; --out names the output folder")
-    parent = os.path.dirname(out)
-    while not os.path.lexists(parent):
-        parent = os.path.dirname(parent)
-    if not os.path.isdir(parent):
-        raise road.RoadError(f"{given}: {parent} is not a folder")
-
-
 def _check_folders(folders):
     """Each folder's measurement name, after checking that the folders exist."""
     for folder in folders:
@@ -514,7 +502,7 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
         raise road.RoadError(f"options are measure's: {args.folders[1:]} are not options; folders are given as "
                              "an argument")
     names = _check_folders(folders)
-    _check_out(out, out)
+    cli.check_out_folder(out, out)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
     write_summary(out, rows)
@@ -535,7 +523,9 @@ def run(args):
     names = _check_folders(args.folders)
     options = measure_options(args)
     out = os.path.abspath(args.out)
-    _check_out(out, args.out)
+    from .cli import check_out_folder
+
+    check_out_folder(out, args.out)
     rows, interrupted, elapsed = None, False, 0.0
     try:
         if args.scheduler_file:
@@ -566,8 +556,9 @@ def run(args):
               f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
         sys.stdout.flush()
     except BrokenPipeError:  # the reader went away (| head); the summary is written, the status stands
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), sys.stdout.fileno())
+        from .cli import stdout_gone
+
+        stdout_gone()
     except (AttributeError, ValueError, OSError):  # no stdout (>&-)
         pass
     return status

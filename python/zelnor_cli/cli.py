@@ -317,8 +317,7 @@ def _output_folder(out, command, writing=()):
     Until this run writes its own report, report.json says it is incomplete, so that a run cut short never
     leaves new files beside an old report that describes other ones; it lists the earlier report's files and
     the frames this run is `writing`, so that the next run still knows which of them were ours."""
-    if os.path.lexists(out) and not os.path.isdir(out):
-        raise road.RoadError(f"{out}: exists and is not a folder; --out names the output folder")
+    check_out_folder(out, out)
     try:
         os.makedirs(out, exist_ok=True)
     except OSError as error:
@@ -329,6 +328,25 @@ def _output_folder(out, command, writing=()):
                    "files": earlier + [name for name in writing if name not in earlier]}
     _write_json(os.path.join(out, "report.json"), provisional)
     return previous
+
+
+def check_out_folder(out, given):
+    """Refuses an output folder that cannot be made: a file there, or a file where one of its parents
+    would be; `given` names it as the user did."""
+    if os.path.lexists(out) and not os.path.isdir(out):
+        raise road.RoadError(f"{given}: exists and is not a folder; --out names the output folder")
+    parent = os.path.dirname(os.path.abspath(out))
+    while not os.path.lexists(parent):
+        parent = os.path.dirname(parent)
+    if not os.path.isdir(parent):
+        raise road.RoadError(f"{given}: {parent} is not a folder")
+
+
+def stdout_gone():
+    """After the reader of standard output went away (| head): what is still to be printed, and Python's
+    own flush at exit, go nowhere instead of failing."""
+    with open(os.devnull, "w") as devnull:
+        os.dup2(devnull.fileno(), sys.stdout.fileno())
 
 
 def _listed(report):
@@ -867,8 +885,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except np.linalg.LinAlgError as error:
         message = f"the Zernike fit failed on this pupil ({error})"
     except BrokenPipeError:  # the reader of our output went away (| head): nothing left to say
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), sys.stdout.fileno())
+        stdout_gone()
         return 0
     except KeyboardInterrupt:
         print("zelnor: interrupted", file=sys.stderr)

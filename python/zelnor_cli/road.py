@@ -269,6 +269,14 @@ def modulation(frames: Frames) -> NDArray[np.float64]:
     return a
 
 
+def _even_sample(frames, mask):
+    """(the frames, the pupil) at every k-th row and column (`_sample_stride`), as views."""
+    check_frames(frames)
+    mask = _pupil(mask, np.asarray(frames[0]))
+    stride = _sample_stride(mask.size)
+    return [np.asarray(frame)[::stride, ::stride] for frame in frames], mask[::stride, ::stride]
+
+
 def _sample_stride(pixels):
     """Every how many rows and columns an even sample takes a pixel: every pixel of small images, 65536 to
     262143 of large ones."""
@@ -286,10 +294,8 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
     pixels of a large image), of the pupil pixels at or above half the sample's 99th percentile, so that a
     beam lighting only part of the pupil is gauged by its own fringes, not by the dark and the camera's
     noise around it; 0.0 for an empty pupil."""
-    check_frames(frames)
-    mask = _pupil(mask, np.asarray(frames[0]))
-    stride = _sample_stride(mask.size)
-    sample = modulation([np.asarray(frame)[::stride, ::stride] for frame in frames])[mask[::stride, ::stride]]
+    frames, inside = _even_sample(frames, mask)
+    sample = modulation(frames)[inside]
     if sample.size == 0:
         return 0.0
     lit = sample[sample >= 0.5 * float(np.percentile(sample, 99))]
@@ -314,11 +320,8 @@ def clipped(frames: Frames, mask: Mask) -> Optional[Tuple[float, int]]:
     (saturation), or as pixels stuck there do; None otherwise, and for frames that are not integer counts in
     0..65535. Values are compared as the frames hold them (a 12-bit camera's samples in steps of 16
     included), over the even sample `typical_modulation` reads."""
-    check_frames(frames)
-    mask = _pupil(mask, np.asarray(frames[0]))
-    stride = _sample_stride(mask.size)
-    inside = mask[::stride, ::stride]
-    samples = [np.asarray(frame)[::stride, ::stride][inside] for frame in frames]
+    frames, inside = _even_sample(frames, mask)
+    samples = [frame[inside] for frame in frames]
     total = sum(sample.size for sample in samples)
     if total == 0 or any(sample.dtype.kind not in "bui" for sample in samples):
         return None
