@@ -1337,6 +1337,21 @@ def test_phase_step_of_noisy_frames_swapped_frames_and_a_null(count):
     assert road.frame_shifts(flat, np.ones((32, 32), bool)) is None
 
 
+@pytest.mark.parametrize("count", [4, 5, 7])
+def test_phase_step_stands_whatever_light_each_frame_adds(count):
+    """Ambient light that flickers between frames lifts whole frames: over fringes it leaves the step as it
+    is; a nulled pupil, where it cannot be told from the step, is still read."""
+    y, x = np.mgrid[:96, :96]
+    step = road.PHASE_STEPS[count] * 1.05
+    offsets = [0, 900, 0, 900, 0, 900, 0] if count == 4 else [0, 900, -400, 700, -600, 300, 500]
+    fringes = [20000 + 8000 * np.cos(0.2 * x + 0.15 * y + k * step) for k in range(count)]
+    lifted = [np.rint(frame + offset).astype(np.uint16) for frame, offset in zip(fringes, offsets)]
+    assert road.phase_step(lifted, np.ones(x.shape, bool)) == pytest.approx(step, abs=2e-4)
+    middle = (count - 1) / 2
+    nulled = [np.full(x.shape, np.uint16(20000 + 8000 * np.cos(1.0 + (k - middle) * step))) for k in range(count)]
+    assert road.phase_step(nulled, np.ones(x.shape, bool)) == pytest.approx(step, abs=2e-4)
+
+
 @pytest.mark.parametrize("shape", [(37, 53), (200, 31), (5, 300)])
 def test_phase_step_in_row_blocks_equals_the_image_at_once(shape, monkeypatch):
     rng = np.random.default_rng(shape[0])
@@ -1346,8 +1361,9 @@ def test_phase_step_in_row_blocks_equals_the_image_at_once(shape, monkeypatch):
                                   + rng.normal(0, 3000, shape)), 0, 65535).astype(np.uint16) for k in range(count)]
         for mask in (np.ones(shape, bool), rng.random(shape) > 0.3):
             (a, b), (c, d) = road._SYMMETRIC_PAIRS[count]
-            near = (frames[a] - frames[b].astype(float)) * mask
-            far = (frames[c] - frames[d].astype(float)) * mask
+            # about their pupil means: these fringes vary over the pupil
+            near, far = (frames[i] - frames[j].astype(float) for i, j in ((a, b), (c, d)))
+            near, far = (near - near[mask].mean()) * mask, (far - far[mask].mean()) * mask
             cross = own = 0.0
             for here, there in ((np.s_[:, :-1], np.s_[:, 1:]), (np.s_[:-1, :], np.s_[1:, :])):
                 cross += (far[here] * near[there]).sum() + (near[here] * far[there]).sum()

@@ -784,6 +784,43 @@ def _neighbour_sum(here, there, rows):
 _STEP_DETERMINED = 0.05
 
 
+def _step_products(frames, mask, pairs, rows, tops, means=(0.0, 0.0)):
+    """(near x far, near x near, twice near's own energy) of the symmetric pairs' differences less `means`,
+    each pixel's times its right and lower neighbours', summed over the sampled bands of the pupil."""
+    (a, b), (c, d) = pairs
+    height = mask.shape[0]
+    near_far = near_near = energy = 0.0
+    for top in tops:
+        own = min(rows, height - top)
+        # One row past the block pairs its last row with the next block's first.
+        part = slice(top, min(height, top + own + 1))
+        near = np.subtract(frames[a][part], frames[b][part], dtype=np.float64)
+        far = np.subtract(frames[c][part], frames[d][part], dtype=np.float64)
+        near -= means[0]
+        far -= means[1]
+        inside = mask[part]
+        near *= inside  # a pair with a pixel outside the pupil adds nothing
+        far *= inside
+        near_far += 0.5 * (_neighbour_sum(far, near, own) + _neighbour_sum(near, far, own))
+        near_near += _neighbour_sum(near, near, own)
+        energy += 2.0 * float(np.einsum("ij,ij->", near[:own], near[:own]))
+    return near_far, near_near, energy
+
+
+def _pair_means(frames, mask, pairs, rows, tops):
+    """The pupil means of the symmetric pairs' differences over the sampled bands."""
+    (a, b), (c, d) = pairs
+    height = mask.shape[0]
+    near = far = pixels = 0.0
+    for top in tops:
+        part = slice(top, min(height, top + rows))
+        inside = mask[part]
+        near += float(np.subtract(frames[a][part], frames[b][part], dtype=np.float64)[inside].sum())
+        far += float(np.subtract(frames[c][part], frames[d][part], dtype=np.float64)[inside].sum())
+        pixels += float(np.count_nonzero(inside))
+    return (near / pixels, far / pixels) if pixels else (0.0, 0.0)
+
+
 def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     """The phase step between consecutive frames, in radians, as the frames over the pupil show it: the
     nominal PHASE_STEPS value for a calibrated phase shifter; nan when no single step explains the frames
@@ -793,30 +830,24 @@ def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
 
     Least squares over the pupil of the ratio of the differences of symmetric frame pairs. Each pixel's
     differences are multiplied by its right and lower neighbours' rather than its own, so that camera noise,
-    independent from pixel to pixel, averages out instead of shrinking the estimate."""
+    independent from pixel to pixel, averages out instead of shrinking the estimate. Where the fringes vary
+    over the pupil, the differences are taken about their means, so that an offset of a whole frame (ambient
+    light flickering between frames) leaves the step as it is."""
     check_frames(frames)
     frames = [np.asarray(frame) for frame in frames]
     mask = _pupil(mask, frames[0])
-    (a, b), (c, d) = _SYMMETRIC_PAIRS[len(frames)]
+    pairs = _SYMMETRIC_PAIRS[len(frames)]
     box, rows, tops = _sample_bands(mask)
     if box is None:
         return None
     mask = mask[box]
     frames = [frame[box] for frame in frames]
-    height = mask.shape[0]
-    near_far = near_near = energy = 0.0
-    for top in tops:
-        own = min(rows, height - top)
-        # One row past the block pairs its last row with the next block's first.
-        part = slice(top, min(height, top + own + 1))
-        near = np.subtract(frames[a][part], frames[b][part], dtype=np.float64)
-        far = np.subtract(frames[c][part], frames[d][part], dtype=np.float64)
-        inside = mask[part]
-        near *= inside  # a pair with a pixel outside the pupil adds nothing
-        far *= inside
-        near_far += 0.5 * (_neighbour_sum(far, near, own) + _neighbour_sum(near, far, own))
-        near_near += _neighbour_sum(near, near, own)
-        energy += 2.0 * float(np.einsum("ij,ij->", near[:own], near[:own]))
+    # About their pupil means, the differences shed an offset of a whole frame; a nulled pupil's are one
+    # value, which carries the step, and are read as they are.
+    near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops,
+                                                 _pair_means(frames, mask, pairs, rows, tops))
+    if not abs(near_near) > _STEP_DETERMINED * energy:
+        near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops)
     if not abs(near_near) > _STEP_DETERMINED * energy:
         return None
     # sin(3 step / 2) / sin(step / 2) = 1 + 2 cos(step); sin(2 step) / sin(step) = 2 cos(step)
