@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import os
+import signal
 import subprocess
 import sys
 import threading
@@ -333,8 +334,8 @@ def start_environment():
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/environ"), reason="reads a process's start environment in /proc")
 def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
-    """Local workers come from the fork server started with the allocator settings; the command's own
-    environment is left as it was, and a start method the user chose is kept."""
+    """Local workers come from the fork server started with the allocator settings, and leave Ctrl-C to the
+    command; the command's own environment is left as it was, and a start method the user chose is kept."""
     import dask
     import distributed
     from zelnor_cli.cli import REUSE_ENVIRONMENT
@@ -348,10 +349,39 @@ def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
                                      dashboard_address=None) as cluster, \
             distributed.Client(cluster, set_as_default=False) as client:
         seen = client.run(start_environment)
+        ignored = client.run(lambda: signal.getsignal(signal.SIGINT) == signal.SIG_IGN)
     # What the C libraries read as the process started: Dask edits os.environ afterwards.
     expected = dict(REUSE_ENVIRONMENT, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     assert [{key: found.get(key) for key in expected} for found in seen.values()] == [expected]
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)
+    # Ctrl-C is the command's own, and the command's handler is left as it was.
+    assert list(ignored.values()) == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_ctrl_c_on_the_command_stops_its_workers_quietly(tmp_path):
+    """Ctrl-C as a terminal sends it, to the command and its workers alike, in the middle of a batch: the
+    command keeps what is done, writes the summary and exits 130, and no worker prints a traceback or logs
+    the cancellation."""
+    folders = [str(tmp_path / f"p{index}") for index in range(12)]
+    for index, folder in enumerate(folders):
+        write_frames(tmp_path / folder, [f"f{k}.pgm" for k in range(4)], {4: 0.3 + 0.1 * index})
+    process = subprocess.Popen([sys.executable, "-m", "zelnor_cli", "batch", *folders, "--workers", "1",
+                                "--out", str(tmp_path / "out")], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               text=True, start_new_session=True,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        said = [process.stderr.readline()]  # the bar as a log: 0/12, then at each tenth
+        while "0/12" in said[-1]:
+            said.append(process.stderr.readline())
+        os.killpg(process.pid, signal.SIGINT)
+        said.append(process.stderr.read())
+    finally:
+        process.stderr.close()
+        status = process.wait(timeout=120)
+    said = "".join(said)
+    assert status == 130 and "Traceback" not in said and "WARNING" not in said, said
+    errors = [row["error"] for row in json.loads((tmp_path / "out/summary.json").read_text(encoding="utf-8"))]
+    assert 2 <= errors.count("") < 12 and set(errors) == {"", "interrupted"}
 
 
 @pytest.fixture(scope="module")
@@ -423,6 +453,31 @@ def test_ctrl_c_while_the_cluster_starts_still_writes_the_summary(step, lot, tmp
     assert run_batch(lot, out, [], folders=("lotA/s1", "lotA/s2")) == 130
     rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
     assert [(row["name"], row["error"]) for row in rows] == [("s1", "interrupted"), ("s2", "interrupted")]
+
+
+def test_ctrl_c_while_the_local_cluster_starts_stops_it_once_started(monkeypatch):
+    """A cluster interrupted half started cannot be stopped cleanly: Ctrl-C waits for it to start, then stops it."""
+    import distributed
+
+    closed = []
+
+    class Cluster:
+        def __init__(self, **kwargs):
+            os.kill(os.getpid(), signal.SIGINT)  # pressed halfway through the start
+            self.started = True
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            closed.append(self.started)
+
+    monkeypatch.setattr(distributed, "LocalCluster", Cluster)
+    monkeypatch.setattr(distributed, "Client", lambda cluster, **kwargs: contextlib.nullcontext())
+    with pytest.raises(KeyboardInterrupt):
+        with batch._client(cli._parser().parse_args(["batch", "x", "--workers", "1"])):
+            pytest.fail("no measurement starts after Ctrl-C")
+    assert closed == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_summary_without_stderr_and_beyond_the_float_range(tmp_path, monkeypatch):

@@ -12,6 +12,7 @@ import io
 import json
 import logging
 import os
+import signal
 import sys
 import threading
 import time
@@ -333,7 +334,7 @@ def _start_fork_server(figures=False):
     from .cli import REUSE_ENVIRONMENT
 
     multiprocessing.get_context("forkserver").set_forkserver_preload(
-        _WORKER_MODULES + (["zelnor_cli._agg"] if figures else []))
+        _WORKER_MODULES + (["zelnor_cli._agg"] if figures else []) + ["zelnor_cli._interrupt"])
     # The server imports NumPy: one BLAS thread, as Dask gives the workers it spawns, so that rows
     # equal `zelnor measure` bit for bit. Workers keep freed image memory for their next measurement,
     # as the command does for itself, unless the user tuned glibc's allocator in the environment.
@@ -341,6 +342,11 @@ def _start_fork_server(figures=False):
     settings.update((key, value) for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ)
     before = {key: os.environ.get(key) for key in settings}
     os.environ.update(settings)
+    # Ctrl-C is this process's: it keeps what is done and stops the workers. Ignored as the server starts,
+    # it stays ignored there (Python installs no handler of its own then) and in every worker forked from
+    # it, which would otherwise each print the traceback of its interrupted imports or event loop.
+    main_thread = threading.current_thread() is threading.main_thread()
+    interrupt = signal.signal(signal.SIGINT, signal.SIG_IGN) if main_thread else None
     try:
         forkserver.ensure_running()
     finally:
@@ -349,6 +355,8 @@ def _start_fork_server(figures=False):
                 del os.environ[key]
             else:
                 os.environ[key] = value
+        if main_thread:
+            signal.signal(signal.SIGINT, interrupt)
     dask = _import_dask()
     if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
         return None  # not Dask's default: the user's own choice
@@ -390,12 +398,31 @@ def _client(args, start_method=None):
         # Dask's notice that its default HTTP port is taken (by another cluster) says nothing to a batch.
         warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
         try:
-            cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                               dashboard_address=None, memory_limit=0)
+            with _held_interrupt() as interrupted:
+                cluster = distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                                   dashboard_address=None, memory_limit=0)
         except Exception as error:  # e.g. a script that starts processes without a __main__ guard
             raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
         with cluster, distributed.Client(cluster, set_as_default=False) as client:
+            if interrupted:
+                raise KeyboardInterrupt
             yield client
+
+
+@contextlib.contextmanager
+def _held_interrupt():
+    """Holds Ctrl-C back while the block runs, and yields a list that then holds True if it was pressed: a
+    cluster interrupted half started cannot be stopped cleanly, one that has started can."""
+    pressed: List[bool] = []
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield pressed  # not ours to hold: Ctrl-C is ignored, or handled by the caller's own handler
+        return
+    signal.signal(signal.SIGINT, lambda *_: pressed.append(True))
+    try:
+        yield pressed
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def finished(client, futures):
