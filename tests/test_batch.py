@@ -478,6 +478,13 @@ def test_ctrl_c_while_the_local_cluster_starts_stops_it_once_started(monkeypatch
         with batch._client(cli._parser().parse_args(["batch", "x", "--workers", "1"])):
             pytest.fail("no measurement starts after Ctrl-C")
     assert closed == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    # Pressed twice, as over a start that hangs, it interrupts the start at once.
+    with pytest.raises(KeyboardInterrupt):
+        with batch._held_interrupt():
+            os.kill(os.getpid(), signal.SIGINT)
+            os.kill(os.getpid(), signal.SIGINT)
+            pytest.fail("the second Ctrl-C is not held")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 
 def test_summary_without_stderr_and_beyond_the_float_range(tmp_path, monkeypatch):

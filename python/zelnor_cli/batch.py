@@ -412,13 +412,20 @@ def _client(args, start_method=None):
 @contextlib.contextmanager
 def _held_interrupt():
     """Holds Ctrl-C back while the block runs, and yields a list that then holds True if it was pressed: a
-    cluster interrupted half started cannot be stopped cleanly, one that has started can."""
+    cluster interrupted half started cannot be stopped cleanly, one that has started can. Pressed twice, it
+    interrupts the block at once (a start that hangs)."""
     pressed: List[bool] = []
     if threading.current_thread() is not threading.main_thread() or \
             signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
         yield pressed  # not ours to hold: Ctrl-C is ignored, or handled by the caller's own handler
         return
-    signal.signal(signal.SIGINT, lambda *_: pressed.append(True))
+
+    def hold(number, frame):
+        if pressed:
+            signal.default_int_handler(number, frame)
+        pressed.append(True)
+
+    signal.signal(signal.SIGINT, hold)
     try:
         yield pressed
     finally:
