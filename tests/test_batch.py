@@ -4,6 +4,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -179,6 +180,32 @@ def test_measure_and_batch_seed_the_generator_before_the_road(lot, tmp_path):
     row = batch.measure_folder("s1", "lotA/s1", str(lot / "lotA/s1"), str(tmp_path / "b"), {})
     assert row["status"] == "ok"
     assert LIBC.rand() % 32768 == next_draw_after(zlib.crc32(b"s1"), plain)
+
+
+def test_a_worker_running_other_code_measures_nothing(lot, thread_client, tmp_path, monkeypatch):
+    """Workers of another zelnor (an older install on one machine of a cluster) give error rows, not rows that
+    `zelnor measure` would not give; the digest covers every line of the package."""
+    with monkeypatch.context() as patch:  # the client's code one, the worker threads' another
+        patch.setattr(batch, "_code_digest", lambda: "main" if threading.current_thread() is threading.main_thread()
+                      else "worker")
+        rows = batch.measure_folders(thread_client, [lot / "lotA/s1"], tmp_path / "cluster", progress=False)
+    assert [row["error"] for row in rows] == ["this worker runs another zelnor (code worker, the client's main): "
+                                              "install the same version on every worker"]
+    folder = str(lot / "lotA/s1")
+    row, lines = batch._measure_task("s1", "lotA/s1", folder, str(tmp_path / "other"), {}, "0123456789ab")
+    assert (row["status"], lines, os.path.exists(tmp_path / "other")) == ("error", [], False)
+    assert row["error"].startswith("this worker runs another zelnor")
+    row, _ = batch._measure_task("s1", "lotA/s1", folder, str(tmp_path / "same"), {}, batch._code_digest())
+    assert row["status"] == "ok"
+    copy = tmp_path / "copy/zelnor_cli"
+    shutil.copytree(os.path.dirname(batch.__file__), copy)
+    with open(copy / "figure.py", "a", encoding="utf-8") as handle:
+        handle.write("\n")
+    digest = "from zelnor_cli import batch; print(batch._code_digest())"
+    path = os.pathsep.join([str(copy.parent)] + [entry for entry in sys.path if entry])
+    seen = subprocess.run([sys.executable, "-c", digest], capture_output=True, text=True, check=True,
+                          env=dict(os.environ, PYTHONPATH=path)).stdout.strip()
+    assert len(seen) == 12 and seen != batch._code_digest()
 
 
 @pytest.mark.parametrize("folders, names", [

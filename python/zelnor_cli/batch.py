@@ -143,12 +143,37 @@ def _say(line):
         print(line, file=sys.stderr)
 
 
-def _measure_task(name, path, folder, out, options):
+_DIGEST: List[str] = []
+
+
+def _code_digest():
+    """A digest of what a row depends on besides its frames and options: this package's code and the
+    module's version. Workers whose digest is not the client's would give rows that `zelnor measure`
+    does not."""
+    if not _DIGEST:
+        import hashlib
+
+        import zelnor
+
+        digest = hashlib.sha256(zelnor.__version__.encode())
+        folder = os.path.dirname(os.path.abspath(__file__))
+        for file in sorted(name for name in os.listdir(folder) if name.endswith(".py")):
+            with open(os.path.join(folder, file), "rb") as handle:
+                digest.update(file.encode() + b"\0" + handle.read())
+        _DIGEST.append(digest.hexdigest()[:12])
+    return _DIGEST[0]
+
+
+def _measure_task(name, path, folder, out, options, client_digest=None):
     """measure_folder on a worker: (the summary row, the measurement's messages, each naming it), the
-    messages for the client to print, so that they reach the command's standard error from any cluster."""
+    messages for the client to print, so that they reach the command's standard error from any cluster.
+    A worker whose code digest differs from the client's (`client_digest`) measures nothing."""
     from . import cli
 
     seed = seed_for(name)
+    if client_digest is not None and client_digest != _code_digest():
+        return _row(name, path, seed, error=f"this worker runs another zelnor (code {_code_digest()}, the client's "
+                                            f"{client_digest}): install the same version on every worker"), []
     messages = io.StringIO()
     # OUT/NAME may be the measurement's own folder (batch sims/* --out sims): there the maps share their
     # names with a simulation's, and its report keeps the maps from being read as frames; nothing goes.
@@ -485,7 +510,8 @@ def _measure_all(client, folders, names, out, options, progress):
     # Absolute paths: workers of an existing cluster run in folders of their own.
     futures = client.map(_measure_task, [names[i] for i in order], [folders[i] for i in order],
                          [os.path.abspath(folders[i]) for i in order],
-                         [os.path.join(out, names[i]) for i in order], [options] * len(order), pure=False)
+                         [os.path.join(out, names[i]) for i in order], [options] * len(order),
+                         [_code_digest()] * len(order), pure=False)
     started = time.perf_counter()
     rows = [None] * len(order)
     bar = Progress(len(futures)) if progress else None
