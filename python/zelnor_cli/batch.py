@@ -370,8 +370,10 @@ def _start_fork_server(figures=False):
     # Ctrl-C is this process's: it keeps what is done and stops the workers. Ignored as the server starts,
     # it stays ignored there (Python installs no handler of its own then) and in every worker forked from
     # it, which would otherwise each print the traceback of its interrupted imports or event loop.
-    main_thread = threading.current_thread() is threading.main_thread()
-    interrupt = signal.signal(signal.SIGINT, signal.SIG_IGN) if main_thread else None
+    # (Left alone outside the main thread, and where a handler set outside Python could not be put back.)
+    interrupt = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
+    if interrupt is not None:
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         forkserver.ensure_running()
     finally:
@@ -380,7 +382,7 @@ def _start_fork_server(figures=False):
                 del os.environ[key]
             else:
                 os.environ[key] = value
-        if main_thread:
+        if interrupt is not None:
             signal.signal(signal.SIGINT, interrupt)
     dask = _import_dask()
     if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
