@@ -1248,6 +1248,20 @@ def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, t
                                                                                 abs=0.006)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_noise_over_a_half_with_few_fringes_names_no_tilting_reference(seed):
+    """4 frames a uniform 90 degrees apart over a third of a wave of tilt, under noise of 0.4 of the
+    modulation: one half of the pupil shows too little of the fringes for its step to be read."""
+    mask = road.disc_pupil(128, 128)
+    phase = 2 * np.pi * road.synthesize_surface({2: 0.3}, mask)
+    rng = np.random.default_rng(seed)
+    frames = [np.where(mask, np.clip(np.rint(8000 + 3000 * np.cos(phase + k * np.pi / 2)
+                                             + rng.normal(0, 1200, mask.shape)), 0, 65535), 0).astype(np.uint16)
+              for k in range(4)]
+    edges = road.edge_steps(frames, mask)
+    assert edges is None or max(road.step_ripple(4, edge) for edge in edges) / road.TWO_PI < road.STEP_RIPPLE_LIMIT
+
+
 def gaussian_beam_frames(shifts, rim, background=0.0, size=128, seed=3):
     """Noisy frames at phase `shifts` of a nearly nulled part (half a wave of defocus, a tenth of tilt) under a
     Gaussian beam whose modulation falls to `rim` of its peak at the edge of the image's inscribed disc, over

@@ -834,12 +834,19 @@ def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     over the pupil, the differences are taken about their means, so that an offset of a whole frame (ambient
     light flickering between frames) leaves the step as it is."""
     check_frames(frames)
+    return _step_and_share(frames, mask)[0]
+
+
+def _step_and_share(frames, mask):
+    """(phase_step, the share of the pair differences' energy that their neighbours share: near 1 for clean
+    fringes, about a half under noise of half the modulation, near 0 where noise is all the differences
+    carry)."""
     frames = [np.asarray(frame) for frame in frames]
     mask = _pupil(mask, frames[0])
     pairs = _SYMMETRIC_PAIRS[len(frames)]
     box, rows, tops = _sample_bands(mask)
     if box is None:
-        return None
+        return None, 0.0
     mask = mask[box]
     frames = [frame[box] for frame in frames]
     # About their pupil means, the differences shed an offset of a whole frame; a nulled pupil's are one
@@ -849,11 +856,17 @@ def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     if not abs(near_near) > _STEP_DETERMINED * energy:
         near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops)
     if not abs(near_near) > _STEP_DETERMINED * energy:
-        return None
+        return None, 0.0
     # sin(3 step / 2) / sin(step / 2) = 1 + 2 cos(step); sin(2 step) / sin(step) = 2 cos(step)
     ratio = near_far / near_near
     cosine = (ratio - 1.0) / 2.0 if len(frames) == 4 else ratio / 2.0
-    return math.acos(cosine) if abs(cosine) <= 1.0 else math.nan
+    return (math.acos(cosine) if abs(cosine) <= 1.0 else math.nan), near_near / energy
+
+
+# A half's step is read only where at least this share of its pair differences' energy is the fringes':
+# a half over which noise swamps the little the fringes vary reads several degrees off, which
+# extrapolated to the edge would name a tilting reference that is not there.
+_HALF_DETERMINED = 0.25
 
 
 def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Optional[Tuple[float, float]]:
@@ -882,8 +895,8 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
             start = box[axis].start
             part = slice(start + half.start, start + half.stop)
             window = (box[0], part) if axis == 1 else (part, box[1])
-            half_step = phase_step([frame[window] for frame in frames], mask[window])
-            if half_step is None or math.isnan(half_step) or not profile[half].sum() > 0:
+            half_step, share = _step_and_share([frame[window] for frame in frames], mask[window])
+            if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED:
                 return None
             steps.append(half_step)
             centres.append(float(places[half] @ profile[half]) / float(profile[half].sum()))
