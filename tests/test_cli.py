@@ -1248,18 +1248,28 @@ def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, t
                                                                                 abs=0.006)
 
 
-@pytest.mark.parametrize("seed", range(4))
-def test_noise_over_a_half_with_few_fringes_names_no_tilting_reference(seed):
-    """4 frames a uniform 90 degrees apart over a third of a wave of tilt, under noise of 0.4 of the
-    modulation: one half of the pupil shows too little of the fringes for its step to be read."""
+@pytest.mark.parametrize("middle, gain, noise, seeds, warned", [
+    (-0.5, 0.0, 1700, range(6), False),  # one half's differences near a null fringe, under noise: left unread
+    (-2.5, 0.15, 30, range(1), True),  # a tilting reference over a nearly nulled part: read at its edges
+])
+def test_the_edge_step_over_few_fringes(middle, gain, noise, seeds, warned):
+    """4 frames over a tenth of a wave of tilt whose middle frame's phase is null at x = `middle` (the left
+    half's centre, or far beyond the pupil), taken a step apart that grows by `gain` of itself from the
+    pupil's centre to each edge."""
     mask = road.disc_pupil(128, 128)
-    phase = 2 * np.pi * road.synthesize_surface({2: 0.3}, mask)
-    rng = np.random.default_rng(seed)
-    frames = [np.where(mask, np.clip(np.rint(8000 + 3000 * np.cos(phase + k * np.pi / 2)
-                                             + rng.normal(0, 1200, mask.shape)), 0, 65535), 0).astype(np.uint16)
-              for k in range(4)]
-    edges = road.edge_steps(frames, mask)
-    assert edges is None or max(road.step_ripple(4, edge) for edge in edges) / road.TWO_PI < road.STEP_RIPPLE_LIMIT
+    x = np.broadcast_to((2 * np.arange(128) + 1) / 128 - 1, mask.shape)
+    step = np.pi / 2 * (1 + gain * x)
+    for seed in seeds:
+        rng = np.random.default_rng(seed)
+        frames = [np.where(mask, np.clip(np.rint(8000 + 3000 * np.cos(2 * np.pi * 0.1 * (x - middle) + (k - 1.5) * step)
+                                                 + rng.normal(0, noise, mask.shape)), 0, 65535), 0).astype(np.uint16)
+                  for k in range(4)]
+        edges = road.edge_steps(frames, mask)
+        ripple = 0.0 if edges is None else max(road.step_ripple(4, edge) for edge in edges) / road.TWO_PI
+        assert (ripple > road.STEP_RIPPLE_LIMIT) == warned
+        if warned:  # and over the whole pupil, near the step at its centre
+            assert np.degrees(edges) == pytest.approx([90 * (1 - gain), 90 * (1 + gain)], abs=4.0)
+            assert np.degrees(road.phase_step(frames, mask)) == pytest.approx(90.0, abs=3.0)
 
 
 def gaussian_beam_frames(shifts, rim, background=0.0, size=128, seed=3):

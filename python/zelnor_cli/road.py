@@ -782,6 +782,9 @@ def _neighbour_sum(here, there, rows):
 # Below this share of the nearer pair's own energy, the neighbour products are noise: fringes nearly
 # null at the middle of the sequence throughout the pupil.
 _STEP_DETERMINED = 0.05
+# The pair differences are read about their means only where these carry at most this share of their
+# energy: fringes that cross the pupil.
+_STEP_MEAN_SHARE = 0.1
 
 
 def _step_products(frames, mask, pairs, rows, tops, means=(0.0, 0.0)):
@@ -808,17 +811,22 @@ def _step_products(frames, mask, pairs, rows, tops, means=(0.0, 0.0)):
 
 
 def _pair_means(frames, mask, pairs, rows, tops):
-    """The pupil means of the symmetric pairs' differences over the sampled bands."""
+    """(the pupil means of the symmetric pairs' differences over the sampled bands, the share of the nearer
+    pair's energy that its mean carries)."""
     (a, b), (c, d) = pairs
     height = mask.shape[0]
-    near = far = pixels = 0.0
+    near = far = power = pixels = 0.0
     for top in tops:
         part = slice(top, min(height, top + rows))
         inside = mask[part]
-        near += float(np.subtract(frames[a][part], frames[b][part], dtype=np.float64)[inside].sum())
+        values = np.subtract(frames[a][part], frames[b][part], dtype=np.float64)[inside]
+        near += float(values.sum())
+        power += float(np.vdot(values, values))
         far += float(np.subtract(frames[c][part], frames[d][part], dtype=np.float64)[inside].sum())
         pixels += float(np.count_nonzero(inside))
-    return (near / pixels, far / pixels) if pixels else (0.0, 0.0)
+    if not power > 0.0:
+        return (0.0, 0.0), 1.0
+    return (near / pixels, far / pixels), near * near / pixels / power
 
 
 def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
@@ -849,11 +857,14 @@ def _step_and_share(frames, mask):
         return None, 0.0
     mask = mask[box]
     frames = [frame[box] for frame in frames]
-    # About their pupil means, the differences shed an offset of a whole frame; a nulled pupil's are one
-    # value, which carries the step, and are read as they are.
+    # Over fringes that cross the pupil, the differences are read about their pupil means, which sheds an
+    # offset of a whole frame. Over few fringes their means carry the step, and about them the differences
+    # would weigh pixels against each other (a step that changes across the pupil then reads far off): there
+    # they are read as they are.
+    means, share = _pair_means(frames, mask, pairs, rows, tops)
     near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops,
-                                                 _pair_means(frames, mask, pairs, rows, tops))
-    if not abs(near_near) > _STEP_DETERMINED * energy:
+                                                 means if share <= _STEP_MEAN_SHARE else (0.0, 0.0))
+    if not abs(near_near) > _STEP_DETERMINED * energy and share <= _STEP_MEAN_SHARE:
         near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops)
     if not abs(near_near) > _STEP_DETERMINED * energy:
         return None, 0.0
