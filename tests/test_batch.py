@@ -184,7 +184,8 @@ def test_measure_and_batch_seed_the_generator_before_the_road(lot, tmp_path):
 
 def test_a_worker_running_other_code_measures_nothing(lot, thread_client, tmp_path, monkeypatch):
     """Workers of another zelnor (an older install on one machine of a cluster) give error rows, not rows that
-    `zelnor measure` would not give; the digest covers every line of the package."""
+    `zelnor measure` would not give. The digest is that of the code: the same in a copy elsewhere, whatever
+    else lies beside it and whatever its line ends, another for a line more."""
     with monkeypatch.context() as patch:  # the client's code one, the worker threads' another
         patch.setattr(batch, "_code_digest", lambda: "main" if threading.current_thread() is threading.main_thread()
                       else "worker")
@@ -199,13 +200,18 @@ def test_a_worker_running_other_code_measures_nothing(lot, thread_client, tmp_pa
     assert row["status"] == "ok"
     copy = tmp_path / "copy/zelnor_cli"
     shutil.copytree(os.path.dirname(batch.__file__), copy)
-    with open(copy / "figure.py", "a", encoding="utf-8") as handle:
-        handle.write("\n")
+    (copy / "scratch.py").write_text("print('a script of my own')\n", encoding="utf-8")
+    road_file = copy / "road.py"
+    road_file.write_bytes(road_file.read_bytes().replace(b"\n", b"\r\n"))
     digest = "from zelnor_cli import batch; print(batch._code_digest())"
     path = os.pathsep.join([str(copy.parent)] + [entry for entry in sys.path if entry])
-    seen = subprocess.run([sys.executable, "-c", digest], capture_output=True, text=True, check=True,
-                          env=dict(os.environ, PYTHONPATH=path)).stdout.strip()
-    assert len(seen) == 12 and seen != batch._code_digest()
+    seen = []
+    for change in ("", "\n"):
+        with open(copy / "figure.py", "a", encoding="utf-8") as handle:
+            handle.write(change)
+        seen.append(subprocess.run([sys.executable, "-c", digest], capture_output=True, text=True, check=True,
+                                   env=dict(os.environ, PYTHONPATH=path)).stdout.strip())
+    assert seen[0] == batch._code_digest() and len(seen[1]) == 12 and seen[1] != seen[0]
 
 
 @pytest.mark.parametrize("folders, names", [
@@ -383,6 +389,35 @@ def test_local_workers_fork_from_a_server_that_keeps_freed_memory(one_worker):
     assert "MALLOC_MMAP_THRESHOLD_" not in os.environ  # (Dask itself sets the other one here)
     # Ctrl-C is the command's own, and the command's handler is left as it was.
     assert list(ignored.values()) == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+def test_local_workers_run_the_code_the_command_runs(tmp_path):
+    """A process that took zelnor_cli from a folder of its own (sys.path edited in a notebook, an older copy
+    installed beside it) forks its local workers from a server that imports that same copy."""
+    copy = tmp_path / "copy"
+    shutil.copytree(os.path.dirname(batch.__file__), copy / "zelnor_cli")
+    script = f"""
+import multiprocessing, sys
+sys.path.insert(0, {str(copy)!r})
+from zelnor_cli import batch
+
+def where(queue):
+    import zelnor_cli
+    queue.put(zelnor_cli.__file__)
+
+if __name__ == "__main__":
+    batch._start_fork_server()
+    context = multiprocessing.get_context("forkserver")
+    queue = context.Queue()
+    worker = context.Process(target=where, args=(queue,))
+    worker.start()
+    print(queue.get(timeout=60))
+    worker.join()
+"""
+    (tmp_path / "fork.py").write_text(script, encoding="utf-8")
+    seen = subprocess.run([sys.executable, str(tmp_path / "fork.py")], capture_output=True, text=True, timeout=120,
+                          check=True).stdout.strip()
+    assert seen == str(copy / "zelnor_cli" / "__init__.py")
 
 
 def test_ctrl_c_on_the_command_stops_its_workers_quietly(tmp_path):

@@ -143,25 +143,36 @@ def _say(line):
         print(line, file=sys.stderr)
 
 
-_DIGEST: List[str] = []
+# The modules a measurement runs: their code makes a row what it is.
+_ROAD_MODULES = ("batch", "cli", "figure", "fit", "frames", "road")
 
 
 def _code_digest():
-    """A digest of what a row depends on besides its frames and options: this package's code and the
-    module's version. Workers whose digest is not the client's would give rows that `zelnor measure`
-    does not."""
-    if not _DIGEST:
-        import hashlib
+    """A digest of what a row depends on besides its frames and options: the code of the modules a
+    measurement runs, as this process loaded them, and the module's version. Workers whose digest is not
+    the client's would give rows that `zelnor measure` does not."""
+    return _DIGEST
 
-        import zelnor
 
-        digest = hashlib.sha256(zelnor.__version__.encode())
-        folder = os.path.dirname(os.path.abspath(__file__))
-        for file in sorted(name for name in os.listdir(folder) if name.endswith(".py")):
-            with open(os.path.join(folder, file), "rb") as handle:
-                digest.update(file.encode() + b"\0" + handle.read())
-        _DIGEST.append(digest.hexdigest()[:12])
-    return _DIGEST[0]
+def _digest_of_the_code():
+    import hashlib
+
+    import zelnor
+
+    digest = hashlib.sha256(zelnor.__version__.encode())
+    folder = os.path.dirname(os.path.abspath(__file__))
+    for name in _ROAD_MODULES:
+        try:
+            with open(os.path.join(folder, name + ".py"), "rb") as handle:
+                code = handle.read().replace(b"\r\n", b"\n")  # a checkout's line ends are not the code
+        except OSError:  # an install without sources
+            code = b""
+        digest.update(name.encode() + b"\0" + code)
+    return digest.hexdigest()[:12]
+
+
+# Read as the package loads, so that files replaced under a running process do not pass for its code.
+_DIGEST = _digest_of_the_code()
 
 
 def _measure_task(name, path, folder, out, options, client_digest=None):
@@ -365,6 +376,13 @@ def _start_fork_server(figures=False):
     # as the command does for itself, unless the user tuned glibc's allocator in the environment.
     settings = dict.fromkeys(_BLAS_THREADS, "1")
     settings.update((key, value) for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ)
+    # The server imports the road before it learns this process's sys.path: the folders this process took
+    # zelnor and zelnor_cli from go first on its path, so that workers run this very code (and not an
+    # older copy installed beside it), wherever this process found it.
+    roots = _package_roots()
+    if roots:
+        settings["PYTHONPATH"] = os.pathsep.join(roots + ([os.environ["PYTHONPATH"]] if os.environ.get("PYTHONPATH")
+                                                          else []))
     before = {key: os.environ.get(key) for key in settings}
     os.environ.update(settings)
     # Ctrl-C is this process's: it keeps what is done and stops the workers. Ignored as the server starts,
@@ -388,6 +406,20 @@ def _start_fork_server(figures=False):
     if dask.config.get("distributed.worker.multiprocessing-method", "spawn") != "spawn":
         return None  # not Dask's default: the user's own choice
     return "forkserver"
+
+
+def _package_roots():
+    """The folders this process imported zelnor_cli and zelnor from, less the site folders where a new
+    interpreter finds them anyway (put ahead of the standard library, they could shadow it)."""
+    import site
+
+    import zelnor
+
+    sites = getattr(site, "getsitepackages", list)() + [site.getusersitepackages()]
+    sites = {os.path.realpath(folder) for folder in sites}
+    roots = [os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+             os.path.dirname(os.path.abspath(zelnor.__file__))]
+    return [root for root in dict.fromkeys(roots) if os.path.realpath(root) not in sites]
 
 
 @contextlib.contextmanager
