@@ -1378,6 +1378,14 @@ def test_phase_step_stands_whatever_light_each_frame_adds(count):
     middle = (count - 1) / 2
     nulled = [np.full(x.shape, np.uint16(20000 + 8000 * np.cos(1.0 + (k - middle) * step))) for k in range(count)]
     assert road.phase_step(nulled, np.ones(x.shape, bool)) == pytest.approx(step, abs=2e-4)
+    # Over a fringe and a half, each half of the pupil shows too little of them to tell the flicker from the
+    # step on its own: read about the whole pupil's means, the halves name no tilting reference.
+    mask = road.disc_pupil(128, 128)
+    x = np.broadcast_to((2 * np.arange(128) + 1) / 128 - 1, mask.shape)
+    for lift in (300, 600, 750):
+        frames = [np.where(mask, np.rint(8000 + 3000 * np.cos(1.5 * np.pi * x + k * step) + (lift if k % 2 else 0)), 0)
+                  .astype(np.uint16) for k in range(count)]
+        assert np.degrees(road.edge_steps(frames, mask)) == pytest.approx(np.degrees([step, step]), abs=1.0)
 
 
 @pytest.mark.parametrize("shape", [(37, 53), (200, 31), (5, 300)])

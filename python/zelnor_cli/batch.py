@@ -376,9 +376,11 @@ def _start_fork_server(figures=False):
     # as the command does for itself, unless the user tuned glibc's allocator in the environment.
     settings = dict.fromkeys(_BLAS_THREADS, "1")
     settings.update((key, value) for key, value in REUSE_ENVIRONMENT.items() if key not in os.environ)
-    # The server imports the road before it learns this process's sys.path: the folders this process took
-    # zelnor and zelnor_cli from go first on its path, so that workers run this very code (and not an
-    # older copy installed beside it), wherever this process found it.
+    # The server imports the road before it learns this process's sys.path: it looks for zelnor and
+    # zelnor_cli first in the folders this process took them from, in this process's order, and not in the
+    # folder it starts in (from Python 3.11, PYTHONSAFEPATH), so that workers run this very code and not an
+    # older copy installed beside it.
+    settings["PYTHONSAFEPATH"] = "1"
     roots = _package_roots()
     if roots:
         settings["PYTHONPATH"] = os.pathsep.join(roots + ([os.environ["PYTHONPATH"]] if os.environ.get("PYTHONPATH")
@@ -419,7 +421,10 @@ def _package_roots():
     sites = {os.path.realpath(folder) for folder in sites}
     roots = [os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
              os.path.dirname(os.path.abspath(zelnor.__file__))]
-    return [root for root in dict.fromkeys(roots) if os.path.realpath(root) not in sites]
+    # In this process's order: each package is then found first in the folder this process found it in.
+    order = {os.path.realpath(os.path.abspath(folder or os.curdir)): place for place, folder in enumerate(sys.path)}
+    roots = sorted(dict.fromkeys(roots), key=lambda root: order.get(os.path.realpath(root), len(order)))
+    return [root for root in roots if os.path.realpath(root) not in sites]
 
 
 @contextlib.contextmanager

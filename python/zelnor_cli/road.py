@@ -845,33 +845,37 @@ def phase_step(frames: Frames, mask: Mask) -> Optional[float]:
     return _step_and_share(frames, mask)[0]
 
 
-def _step_and_share(frames, mask):
+def _step_and_share(frames, mask, means=None):
     """(phase_step, the share of the pair differences' energy that their neighbours share: near 1 for clean
     fringes, about a half under noise of half the modulation, near 0 where noise is all the differences
-    carry)."""
+    carry; the means the differences were read about, (0, 0) for as they are). `means` given (the whole
+    pupil's, for a part of it), the differences are read about them."""
     frames = [np.asarray(frame) for frame in frames]
     mask = _pupil(mask, frames[0])
     pairs = _SYMMETRIC_PAIRS[len(frames)]
     box, rows, tops = _sample_bands(mask)
     if box is None:
-        return None, 0.0
+        return None, 0.0, (0.0, 0.0)
     mask = mask[box]
     frames = [frame[box] for frame in frames]
-    # Over fringes that cross the pupil, the differences are read about their pupil means, which sheds an
-    # offset of a whole frame. Over few fringes their means carry the step, and about them the differences
-    # would weigh pixels against each other (a step that changes across the pupil then reads far off): there
-    # they are read as they are.
-    means, share = _pair_means(frames, mask, pairs, rows, tops)
-    near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops,
-                                                 means if share <= _STEP_MEAN_SHARE else (0.0, 0.0))
-    if not abs(near_near) > _STEP_DETERMINED * energy and share <= _STEP_MEAN_SHARE:
+    if means is None:
+        # Over fringes that cross the pupil, the differences are read about their pupil means, which sheds an
+        # offset of a whole frame. Over few fringes their means carry the step, and about them the differences
+        # would weigh pixels against each other (a step that changes across the pupil then reads far off):
+        # there they are read as they are.
+        means, share = _pair_means(frames, mask, pairs, rows, tops)
+        if share > _STEP_MEAN_SHARE:
+            means = (0.0, 0.0)
+    near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops, means)
+    if not abs(near_near) > _STEP_DETERMINED * energy and means != (0.0, 0.0):
+        means = (0.0, 0.0)
         near_far, near_near, energy = _step_products(frames, mask, pairs, rows, tops)
     if not abs(near_near) > _STEP_DETERMINED * energy:
-        return None, 0.0
+        return None, 0.0, means
     # sin(3 step / 2) / sin(step / 2) = 1 + 2 cos(step); sin(2 step) / sin(step) = 2 cos(step)
     ratio = near_far / near_near
     cosine = (ratio - 1.0) / 2.0 if len(frames) == 4 else ratio / 2.0
-    return (math.acos(cosine) if abs(cosine) <= 1.0 else math.nan), near_near / energy
+    return (math.acos(cosine) if abs(cosine) <= 1.0 else math.nan), near_near / energy, means
 
 
 # A half's step is read only where at least this share of its pair differences' energy is the fringes':
@@ -890,8 +894,10 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
     frames = [np.asarray(frame) for frame in frames]
     mask = _pupil(mask, frames[0])
     box = pupil_box(mask)
-    if step is None:
-        step = phase_step(frames, mask)
+    # The halves read their differences as the whole pupil does, about its means: a frame's offset is the
+    # same over both, while each half's own means would carry what little of the fringes it shows.
+    whole, _, means = _step_and_share(frames, mask)
+    step = whole if step is None else step
     if box is None or step is None or math.isnan(step):
         return None
     reach = 0.0
@@ -906,7 +912,7 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
             start = box[axis].start
             part = slice(start + half.start, start + half.stop)
             window = (box[0], part) if axis == 1 else (part, box[1])
-            half_step, share = _step_and_share([frame[window] for frame in frames], mask[window])
+            half_step, share, _ = _step_and_share([frame[window] for frame in frames], mask[window], means)
             if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED:
                 return None
             steps.append(half_step)
