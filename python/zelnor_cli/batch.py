@@ -20,6 +20,8 @@ import warnings
 import zlib
 from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Sequence, Union
 
+import zelnor
+
 from . import road
 from .frames import natural_key
 
@@ -156,8 +158,6 @@ def _code_digest():
 
 def _digest_of_the_code():
     import hashlib
-
-    import zelnor
 
     digest = hashlib.sha256(zelnor.__version__.encode())
     folder = os.path.dirname(os.path.abspath(__file__))
@@ -414,8 +414,6 @@ def _package_roots():
     """The folders this process imported zelnor_cli and zelnor from, less the site folders where a new
     interpreter finds them anyway (put ahead of the standard library, they could shadow it)."""
     import site
-
-    import zelnor
 
     sites = getattr(site, "getsitepackages", list)() + [site.getusersitepackages()]
     sites = {os.path.realpath(folder) for folder in sites}

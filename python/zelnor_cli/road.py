@@ -1038,13 +1038,18 @@ def _by_modulation(offset, length):
     return length
 
 
+def _pattern_solver(shifts):
+    """The least-squares solver of A + B cos(phase + shift) over frames at `shifts`: applied to a pixel's
+    frames, it gives A, B cos(phase) and B sin(phase)."""
+    return np.linalg.pinv(np.stack([np.ones(len(shifts)), np.cos(shifts), -np.sin(shifts)], axis=1))
+
+
 def _assumption_spread(bands, shifts, weighting):
     """How far the beam departs, at `shifts`, from what `weighting` assumes uniform over the pupil (B over
     A for the visibility's, B for every pixel alike): the rms variation of B over the weight, relative to
     its mean, over the pixels the weighting uses. Summed as products of right and lower neighbours, so that
     camera noise, independent from pixel to pixel, averages out."""
-    count = len(shifts)
-    solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
+    solve = _pattern_solver(shifts)
     values = []
     for stack, inside in bands:
         offset, real, imaginary = np.tensordot(solve, stack, 1)
@@ -1072,8 +1077,7 @@ def _alike(offset, length):
 
 def _typical_visibility(bands, shifts):
     """The median fringe visibility, B over A, of the pupil's pixels, fitted at `shifts`."""
-    count = len(shifts)
-    solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
+    solve = _pattern_solver(shifts)
     ratios = []
     for stack, inside in bands:
         offset, real, imaginary = np.tensordot(solve, stack, 1)
@@ -1094,7 +1098,7 @@ def _read_shifts(bands, shifts, weighting):
     None for fringes that do not span the circle."""
     count = len(shifts)
     for _ in range(_SHIFT_ROUNDS):
-        solve = np.linalg.pinv(np.stack([np.ones(count), np.cos(shifts), -np.sin(shifts)], axis=1))
+        solve = _pattern_solver(shifts)
         gram = np.zeros((3, 3))
         moments = np.zeros((count, 3))
         for stack, inside in bands:
