@@ -569,6 +569,14 @@ def test_summary_without_stderr_and_beyond_the_float_range(tmp_path, monkeypatch
     assert (written[0]["pv"], written[0]["rms"]) == (None, None)
 
 
+def test_a_folder_path_that_is_not_utf8_is_escaped_in_the_summary(tmp_path):
+    """A folder named on another system: its path is escaped, and both tables stay readable UTF-8."""
+    path = os.fsdecode(b"parts/b\xffd/p1")
+    batch.write_summary(str(tmp_path), [batch._row("p1", path, 1, error="none")])
+    assert json.loads((tmp_path / "summary.json").read_text(encoding="utf-8"))[0]["path"] == path
+    assert "parts/b\\udcffd/p1" in (tmp_path / "summary.csv").read_text(encoding="utf-8")
+
+
 def test_a_batch_whose_stderr_reader_went_away_still_ends_with_its_summary(lot, thread_client, tmp_path, monkeypatch,
                                                                            capsys):
     """2>&1 | head: the bar and the failure lines are lost, not the summary or the exit code."""

@@ -576,6 +576,50 @@ def test_measure_reads_camera_files(layout, camera, tmp_path, capsys):
         assert got[fringe] == pytest.approx(truth.get(fringe, 0.0), abs=tolerance)
 
 
+@pytest.mark.parametrize("orientation, upright", [
+    (1, [[1, 2, 3], [4, 5, 6]]), (2, [[3, 2, 1], [6, 5, 4]]), (3, [[6, 5, 4], [3, 2, 1]]),
+    (4, [[4, 5, 6], [1, 2, 3]]), (5, [[1, 4], [2, 5], [3, 6]]), (6, [[4, 1], [5, 2], [6, 3]]),
+    (7, [[6, 3], [5, 2], [4, 1]]), (8, [[3, 6], [2, 5], [1, 4]])])
+def test_tiff_images_are_read_as_their_orientation_tag_shows_them(orientation, upright, tmp_path):
+    """Orientation says where the stored first row and column lie in the picture (2-4 mirrored or turned
+    half round, 5-8 transposed); a camera mounted upside down is measured upright, masks alike."""
+    tifffile = pytest.importorskip("tifffile")
+    from zelnor_cli import frames
+
+    path = tmp_path / "f.tif"
+    tifffile.imwrite(path, np.array([[1, 2, 3], [4, 5, 6]], np.uint16), extratags=[(274, "H", 1, orientation, True)])
+    for colour in (False, True):
+        assert frames.read_images(str(path), allow_colour=colour)[0].tolist() == upright
+
+
+def test_frame_files_named_on_another_system_are_measured(camera, tmp_path, capsys):
+    """Names that are not UTF-8 (Latin-1 from a network share) reach load_pgm and the report; an output
+    folder so named, which the module cannot write to, is refused in one line."""
+    tifffile = pytest.importorskip("tifffile")
+    folder = tmp_path / "frames"
+    folder.mkdir()
+    names = [os.fsdecode(b"fr\xe9_%d" % k) for k in range(5)]
+    for name, frame in zip(names[:4], camera[0]):
+        write_file(folder / (name + ".pgm"), b"P5\n96 96\n65535\n" + frame.astype(">u2").tobytes())
+    tifffile.imwrite(folder / (names[4] + ".tif"), camera[0][4])
+    status, text, err = run(["measure", str(folder), "--json", "--out", str(tmp_path / "o"), "--no-figure"], capsys)
+    assert status == 0, err
+    report = json.loads((tmp_path / "o" / "report.json").read_text(encoding="utf-8"))
+    assert json.loads(text)["inputs"] == report["inputs"] == [str(folder / name) + suffix for name, suffix in
+                                                             zip(names, [".pgm"] * 4 + [".tif"])]
+    assert_recovers(report, camera[1])
+    status, text, err = run(["measure", str(folder), "--out", os.fsdecode(bytes(tmp_path / "o") + b"\xe9")], capsys)
+    assert status == 2 and "the output folder's path must be UTF-8 text" in err and len(err.splitlines()) == 1
+    # The command prints such a name (a mask's, in the pupil line) as its bytes, under a locale whose
+    # standard output would refuse it.
+    mask = folder / names[4]  # the TIFF, nonzero on the fringes: the pupil is beside the point
+    proc = subprocess.run([sys.executable, "-m", "zelnor_cli", "measure", *map(str, sorted(folder.glob("*.pgm"))),
+                           "--pupil", f"mask:{mask}.tif", "--out", str(tmp_path / "o"), "--no-figure"],
+                          capture_output=True, env=dict(os.environ, PYTHONIOENCODING="utf-8:strict"))
+    assert proc.returncode == 0, proc.stderr
+    assert b"fr\xe9_4.tif with" in proc.stdout
+
+
 def test_bit_depth_is_compared_as_counts(tmp_path, monkeypatch):
     """Pillow 9 hands 16-bit PNG samples over as int32: a 16-bit PNG beside a 16-bit TIFF is one set."""
     tifffile = pytest.importorskip("tifffile")
@@ -610,8 +654,10 @@ def test_pgm_frames_of_several_maxvals_are_one_set(tmp_path, capsys):
 
 @pytest.mark.parametrize("case", ["colour", "float-tiff", "sizes", "count-in-stack", "truncated-png",
                                   "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff",
-                                  "depths", "empty-file", "truncated-loose-pgm"])
-def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
+                                  "depths", "empty-file", "truncated-loose-pgm", "cut-tiff-stack", "palette-tiff",
+                                  "pgm-maxval", "pgm-width-past-32-bits", "given-twice", "animated-png",
+                                  "npy-long-header", "tiff-past-memory", "tiff-previews-only"])
+def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatch):
     from PIL import Image
     tifffile = pytest.importorskip("tifffile")
 
@@ -664,13 +710,52 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd):
         paths[1] = write_file(bad.with_suffix(".pgm"), b"")
     elif case == "truncated-loose-pgm":
         paths[1] = write_file(bad.with_suffix(".pgm"), b"P5 96 96 65535\n" + frames[1].astype(">u2").tobytes()[:-1])
+    elif case == "cut-tiff-stack":  # a copy cut short: the pages before the cut must not pass for a set
+        with tifffile.TiffWriter(bad.with_suffix(".tif")) as tiff:
+            for frame in camera[0]:
+                tiff.write(frame, contiguous=False)
+        with tifffile.TiffFile(bad.with_suffix(".tif")) as tiff:
+            end = tiff.pages[3].dataoffsets[0] + tiff.pages[3].databytecounts[0]
+        paths = [write_file(bad.with_suffix(".tif"), bad.with_suffix(".tif").read_bytes()[:end])]
+    elif case == "palette-tiff":  # samples that index a colour map are not intensities
+        colours = np.zeros((3, 256), np.uint16)
+        colours[0] = np.arange(256)[::-1] * 257
+        tifffile.imwrite(bad.with_suffix(".tif"), (frames[1] >> 8).astype(np.uint8), photometric="palette",
+                         colormap=colours)
+        paths[1] = str(bad.with_suffix(".tif"))
+    elif case == "pgm-maxval":  # load_pgm would take maxval's low 16 bits: 0, read as 8-bit samples
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"P5\n96 96\n65536\n" + frames[1].astype(">u2").tobytes())
+    elif case == "pgm-width-past-32-bits":  # load_pgm would keep the low 32 bits of the width: 96
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"P5\n4294967392 96\n65535\n" + frames[1].astype(">u2").tobytes())
+    elif case == "given-twice":
+        zelnor.save_pgm(str(bad.with_suffix(".pgm")), frames[1])
+        paths[1] = paths[3] = str(bad.with_suffix(".pgm"))
+    elif case == "animated-png":  # Pillow would hand over its first image only
+        images = [Image.fromarray(frame) for frame in frames]
+        images[0].save(bad.with_suffix(".png"), save_all=True, append_images=images[1:])
+        paths = [str(bad.with_suffix(".png"))]
+    elif case == "npy-long-header":  # NumPy refuses it in three lines; ours is one
+        header = b"{'descr': '<u2', 'fortran_order': False, 'shape': (96, 96), }" + b" " * 20000 + b"\n"
+        paths[1] = write_file(bad.with_suffix(".npy"), b"\x93NUMPY\x02\x00" + len(header).to_bytes(4, "little") + header
+                              + frames[1].astype("<u2").tobytes())
+    elif case == "tiff-past-memory":  # compressed pages are not decoded past the memory there is
+        tifffile.imwrite(bad.with_suffix(".tif"), frames[1], compression="zlib")
+        paths[1] = str(bad.with_suffix(".tif"))
+        monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 96 * 96)
+    elif case == "tiff-previews-only":  # all its pages are marked reduced-resolution
+        tifffile.imwrite(bad.with_suffix(".tif"), frames[1], subfiletype=1)
+        paths[1] = str(bad.with_suffix(".tif"))
     status, out, err = run(["measure", *paths, *extra, "--out", str(tmp_path / "o"), "--no-figure"], capfd)
     lines = [line for line in err.splitlines() if line.strip()]
     assert status == 2 and not out
     assert len(lines) == 1 and lines[0].startswith("zelnor: error: " + str(bad)), err
     assert "no such file" not in err or case == "no-match"
     assert "declares a 96x788529168 image" in err or case != "absurd-tiff"
-    expected = {"depths": "8-bit samples, but", "empty-file": "empty file", "truncated-loose-pgm": "truncated"}
+    expected = {"depths": "8-bit samples, but", "empty-file": "empty file", "truncated-loose-pgm": "truncated",
+                "cut-tiff-stack": "breaks off after 4 pages", "palette-tiff": "a palette image",
+                "pgm-maxval": "maxval 65536", "pgm-width-past-32-bits": "declares a 4294967392x96 image",
+                "given-twice": "given twice", "animated-png": "an animated PNG of 4 images",
+                "tiff-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews"}
     assert expected.get(case, "") in err
 
 

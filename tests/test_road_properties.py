@@ -135,6 +135,24 @@ def test_unwrapped_surface_is_the_truth_plus_one_constant(case):
         assert jumps(fast, truth, pupil) == 0
 
 
+@pytest.mark.parametrize("method", ["unwrap", "fast"])
+@pytest.mark.parametrize("inset", [0, 20])
+def test_steep_surfaces_unwrap_in_double_precision(method, inset):
+    """unwrap adds its periods in float32: at 40 waves of tilt that alone costs a few millionths of a wave,
+    which the surface need not keep (it reads back the whole periods, as scikit-image's unwrap_phase keeps
+    double precision)."""
+    mask = np.zeros((256, 256), bool)
+    mask[inset:256 - inset, inset:256 - inset] = road.disc_pupil(256 - 2 * inset, 256 - 2 * inset)
+    coefficients = np.zeros(road.FIT_TERMS)
+    coefficients[1:4] = (40.0, -25.0, 3.0)  # tilt in x and y, defocus
+    truth = zelnor.zernike_surface(coefficients, mask)
+    wrapped = np.angle(np.exp(1j * road.TWO_PI * truth))
+    unwrapped = road.unwrap_waves(mask, wrapped, method)
+    assert np.all(unwrapped[~mask] == 0.0)
+    error = unwrapped[mask] - truth[mask]
+    assert np.abs(error - error.mean()).max() < 1e-9
+
+
 @settings(max_examples=60, deadline=None)
 @given(st.integers(1, 40), st.integers(1, 40), st.floats(0.2, 0.8), st.integers(0, 2**32 - 1))
 def test_largest_region_matches_scipy(height, width, density, seed):

@@ -14,6 +14,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if "numpy" not in sys.modules:
         for name in _BLAS_THREADS:
             os.environ[name] = "1"
+    # A file name that is not UTF-8 (from another system) is printed as its bytes, as `ls` prints it.
+    if getattr(sys.stdout, "errors", None) == "strict" and hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")
     from .cli import main as run
 
     return run(argv)

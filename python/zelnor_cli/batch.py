@@ -508,11 +508,12 @@ def finished(client, futures):
             yield slot[future.key], None, _error_text(result[1] if isinstance(result, tuple) else result)
 
 
-def _write_atomically(path, text):
+def _write_atomically(path, text, errors="strict"):
     from .cli import _replacing
 
     try:
-        with _replacing(path) as temporary, open(temporary, "w", encoding="utf-8", newline="") as handle:
+        with _replacing(path) as temporary, open(temporary, "w", encoding="utf-8", errors=errors,
+                                                 newline="") as handle:
             handle.write(text)
     except OSError as error:
         raise road.RoadError(f"{path}: cannot write: {error.strerror or error}") from None
@@ -524,11 +525,12 @@ def write_summary(out, rows):
     writer.writeheader()
     writer.writerows(rows)
     csv_name, json_name = SUMMARY_FILES
-    _write_atomically(os.path.join(out, csv_name), table.getvalue())
-    from .cli import _json_ready
+    # A name that is not UTF-8 (a folder named on another system) is written with backslash escapes, not as bytes
+    # that would make the whole table unreadable as UTF-8.
+    _write_atomically(os.path.join(out, csv_name), table.getvalue(), errors="backslashreplace")
+    from .cli import json_text
 
-    rows = _json_ready(rows)  # a number beyond the float range (a huge --wavelength) is null there
-    _write_atomically(os.path.join(out, json_name), json.dumps(rows, indent=2, ensure_ascii=False) + "\n")
+    _write_atomically(os.path.join(out, json_name), json_text(rows) + "\n")
 
 
 def _check_folders(folders):

@@ -245,11 +245,8 @@ def _log(message):
 
 def _check_memory(pixels, what):
     """Refuses a run whose working memory plainly exceeds what the machine has available."""
-    try:
-        with open("/proc/meminfo", encoding="ascii") as handle:
-            info = dict(line.split(":", 1) for line in handle if ":" in line)
-        available = int(info["MemAvailable"].split()[0]) * 1024
-    except (OSError, KeyError, ValueError):
+    available = frame_files.available_memory()
+    if available is None:
         return
     needed = pixels * ROAD_BYTES_PER_PIXEL
     if needed > available:
@@ -333,6 +330,10 @@ def _output_folder(out, command, writing=()):
 def check_out_folder(out, given):
     """Refuses an output folder that cannot be made: a file there, or a file where one of its parents
     would be; `given` names it as the user did."""
+    try:
+        out.encode("utf-8")
+    except UnicodeEncodeError:  # the module writes its maps under UTF-8 names only
+        raise road.RoadError(f"{given!r}: the output folder's path must be UTF-8 text, and this one is not") from None
     if os.path.lexists(out) and not os.path.isdir(out):
         raise road.RoadError(f"{given}: exists and is not a folder; --out names the output folder")
     parent = os.path.dirname(os.path.abspath(out))
@@ -366,9 +367,20 @@ def _json_ready(value):
     return value
 
 
+def json_text(value):
+    """JSON text of a report or summary, non-ASCII names as they are; names that are not UTF-8 (file names
+    from another system, held as lone surrogates) as \\u escapes, which decode to the same names."""
+    text = json.dumps(_json_ready(value), indent=2, ensure_ascii=False, allow_nan=False)
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        text = json.dumps(_json_ready(value), indent=2, allow_nan=False)
+    return text
+
+
 def _write_json(path, report):
     with _replacing(path) as temporary, open(temporary, "w", encoding="utf-8") as handle:
-        json.dump(_json_ready(report), handle, indent=2, ensure_ascii=False, allow_nan=False)
+        handle.write(json_text(report))
 
 
 def _save_pgm(path, array, scale=1.0):
@@ -493,8 +505,7 @@ def _finish(args, report, images, previous):
     _write_json(os.path.join(args.out, "report.json"), report)
     stdout = _stdout()
     if getattr(args, "json", False):
-        json.dump(_json_ready(report), stdout, indent=2, ensure_ascii=False, allow_nan=False)
-        print(file=stdout)
+        print(json_text(report), file=stdout)
         _log(f"wrote {report['out']}")
     else:
         _print_report(report, stdout)

@@ -9,6 +9,7 @@ import json
 import logging
 import os
 import re
+import struct
 import sys
 from fractions import Fraction
 from typing import Any, Iterable, List, Sequence, Tuple, Union
@@ -192,6 +193,11 @@ def _refuse_colour(path, allow_colour, what):
         raise RoadError(f"{path}: {what}; frames must be plain greyscale")
 
 
+def _why(error):
+    """A library's complaint on one line (NumPy's and Pillow's may run over several)."""
+    return " ".join(str(error).split()) or type(error).__name__
+
+
 def _library(module, path, what):
     """Imports the reader a format needs; without it, one line saying how to install it."""
     import importlib
@@ -226,6 +232,9 @@ def _read_png(path, allow_colour):
             _check_side(path, image.size[1], image.size[0])
             image.load()
             mode = image.mode
+            if getattr(image, "n_frames", 1) > 1:  # an animated PNG: Pillow would hand over its first frame
+                raise RoadError(f"{path}: an animated PNG of {image.n_frames} images; give each frame as a file "
+                                "of its own")
             if mode in ("1", "L", "I", "I;16", "I;16B", "I;16L", "I;16N"):
                 return [np.asarray(image)]
             kind = {"LA": "a grey image with an alpha channel", "La": "a grey image with an alpha channel",
@@ -237,25 +246,95 @@ def _read_png(path, allow_colour):
     except RoadError:
         raise
     except Exception as error:  # Pillow raises many kinds on damaged files
-        raise RoadError(f"{path}: not a readable PNG image ({error})") from None
+        raise RoadError(f"{path}: not a readable PNG image ({_why(error)})") from None
+
+
+def _tiff_chain_break(path):
+    """Where a TIFF's chain of pages breaks off (an offset past the file's end, or a loop), as a message; None
+    when it ends as it should. tifffile reads the pages before the break and only logs it, so a multi-page
+    file cut short by an interrupted copy would pass for a set with fewer frames."""
+    with open(path, "rb") as handle:
+        size = os.fstat(handle.fileno()).st_size
+        head = handle.read(16)
+        order = "<" if head[:2] == b"II" else ">"
+        # Classic TIFF: 2-byte entry counts, 12-byte entries, 4-byte offsets; BigTIFF: 8, 20 and 8.
+        count, entry, pointer = ("Q", 20, "Q") if head[2:4] in (b"+\0", b"\0+") else ("H", 12, "I")
+        at = 8 if pointer == "Q" else 4
+        if len(head) < at + struct.calcsize(pointer):
+            return "cut short in its header"
+        offset = struct.unpack_from(order + pointer, head, at)[0]
+        seen = set()
+        while offset:
+            if offset in seen:
+                return f"its chain of pages loops back after page {len(seen) - 1}"
+            seen.add(offset)
+            handle.seek(offset)
+            entries = handle.read(struct.calcsize(count))
+            if offset >= size or len(entries) < struct.calcsize(count):
+                return f"its chain of pages breaks off after {len(seen) - 1} pages: cut short or damaged"
+            handle.seek(offset + len(entries) + entry * struct.unpack(order + count, entries)[0])
+            following = handle.read(struct.calcsize(pointer))
+            if len(following) < struct.calcsize(pointer):
+                return f"its chain of pages breaks off after {len(seen) - 1} pages: cut short or damaged"
+            offset = struct.unpack(order + pointer, following)[0]
+    return None
+
+
+def _upright(image, orientation):
+    """The image as viewers show it, from a TIFF whose Orientation tag says where its first row and column
+    lie (2-8: mirrored, turned or transposed); the first two axes are the rows and columns."""
+    if orientation not in range(2, 9):
+        return image
+    if orientation >= 5:  # stored rows are the picture's columns
+        image = np.swapaxes(image, 0, 1)
+    rows, columns = {0: (1, 1), 1: (1, -1), 2: (-1, -1), 3: (-1, 1)}[(orientation - 1) % 4]
+    return np.ascontiguousarray(image[::rows, ::columns])
+
+
+def available_memory():
+    """Bytes of memory the kernel deems available to new allocations; None where it does not say."""
+    try:
+        with open("/proc/meminfo", encoding="ascii") as handle:
+            info = dict(line.split(":", 1) for line in handle if ":" in line)
+        return int(info["MemAvailable"].split()[0]) * 1024
+    except (OSError, KeyError, ValueError):
+        return None
 
 
 def _read_tiff(path, allow_colour):
     tifffile = _library("tifffile", path, "TIFF")
 
     try:
+        broken = _tiff_chain_break(path)
+        if broken:
+            raise RoadError(f"{path}: not a readable TIFF image ({broken})")
         with tifffile.TiffFile(path) as tiff:
-            images = []
-            for page in tiff.pages:
-                if page.is_reduced:  # a thumbnail or preview the camera stored beside its image
-                    continue
+            # Reduced-resolution pages are the thumbnails and previews cameras store beside their images.
+            pages = [page for page in tiff.pages if not page.is_reduced]
+            if not pages:
+                raise RoadError(f"{path}: holds no full-resolution image" +
+                                (" (only reduced-resolution previews)" if len(tiff.pages) else ""))
+            for page in pages:
                 _check_side(path, page.imagelength, page.imagewidth)
+            # Compressed pages can declare far more samples than the file holds: refused before they are decoded.
+            declared = sum(page.imagelength * page.imagewidth * page.samplesperpixel * -(-page.bitspersample // 8)
+                           for page in pages)
+            available = available_memory()
+            if available is not None and declared > available:
+                raise RoadError(f"{path}: its images take {declared / 2**30:.1f} GiB once decoded, "
+                                f"{available / 2**30:.1f} GiB of memory available")
+            images = []
+            for page in pages:
+                orientation = page.tags.valueof(274, 1)
                 data = page.asarray()
-                if page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
+                if int(page.photometric) == 3 and page.samplesperpixel == 1:  # samples index a colour map
+                    _refuse_colour(path, allow_colour, "a palette image")
+                    data = _marked(np.moveaxis(page.colormap[:, data], 0, -1)).any(axis=-1)
+                elif page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
                     # Separate planes: how tifffile.imwrite stores a stack of 3 or 4 frames by default.
-                    images += list(data)
+                    images += [_upright(plane, orientation) for plane in data]
                     continue
-                if page.samplesperpixel > 1:
+                elif page.samplesperpixel > 1:
                     _refuse_colour(path, allow_colour, f"a colour image ({page.samplesperpixel} samples per pixel)")
                     if page.planarconfig == 2:
                         data = np.moveaxis(data, 0, -1)
@@ -265,12 +344,12 @@ def _read_tiff(path, allow_colour):
                                                 if int(kind) in (1, 2)])
                 if data.ndim != 2:
                     raise RoadError(f"{path}: page {len(images)} is not a 2-D image (shape {data.shape})")
-                images.append(data)
+                images.append(_upright(data, orientation))
             return images
     except RoadError:
         raise
     except Exception as error:  # tifffile raises many kinds on damaged files
-        raise RoadError(f"{path}: not a readable TIFF image ({error})") from None
+        raise RoadError(f"{path}: not a readable TIFF image ({_why(error)})") from None
 
 
 _PNM_SPACE = b" \t\n\v\f\r"
@@ -301,8 +380,8 @@ def _read_pgm_loosely(path):
             fields.append(int(head[start:at]))
         width, height, maxval = fields
         _check_side(path, height, width)
-        if maxval > 65535:
-            raise RoadError(f"{refused} (maxval {maxval}; it must lie in 0..65535)")
+        if not 0 < maxval <= 65535:
+            raise RoadError(f"{refused} (maxval {maxval}; it must lie in 1..65535)")
         dtype = np.dtype(np.uint8) if maxval <= 255 else np.dtype(">u2")
         needed = width * height * dtype.itemsize
         start = at + 1
@@ -320,11 +399,56 @@ def _read_pgm_loosely(path):
     return np.frombuffer(raster, dtype).reshape(height, width).astype(dtype.newbyteorder("="))
 
 
+def _load_pgm_header(path):
+    """(width, height, maxval) as load_pgm reads the header, "P5" and a newline, then width, a space, height,
+    a newline, maxval and a newline, comments anywhere, but with the numbers in full (load_pgm keeps their low
+    32 bits, and takes maxval's low 16 bits as its depth); None for a header it does not take."""
+    with open(path, "rb") as handle:
+        head = handle.read(1 << 16)
+    if not head.startswith(b"P5\n"):
+        return None
+    at, numbers = 3, []
+    for separator in b" \n\n":
+        value, in_comment = 0, False
+        while True:
+            if at == len(head):
+                return None
+            byte, at = head[at], at + 1
+            if in_comment:
+                in_comment = byte != ord("\n")
+            elif byte == ord("#"):
+                in_comment = True
+            elif byte == separator:
+                break
+            elif ord("0") <= byte <= ord("9"):
+                value = value * 10 + byte - ord("0")
+            else:
+                return None
+        numbers.append(value)
+    return numbers
+
+
+def _read_pgm(path):
+    header = _load_pgm_header(path)
+    if header is not None:
+        # What load_pgm would read of a header outside the format's range is not the file's image.
+        width, height, maxval = header
+        _check_side(path, height, width)
+        if not 0 < maxval <= 65535:
+            raise RoadError(f"{path}: not a readable binary PGM (P5) image (maxval {maxval}; it must lie in "
+                            "1..65535)")
+    try:
+        with quiet_c_streams():
+            return zelnor.load_pgm(path)
+    except (OSError, UnicodeEncodeError):  # the module takes UTF-8 names only: not one from another system
+        return _read_pgm_loosely(path)
+
+
 def _read_npy(path):
     try:
         data = np.load(path, allow_pickle=False)
     except Exception as error:
-        raise RoadError(f"{path}: not a readable .npy array ({error})") from None
+        raise RoadError(f"{path}: not a readable .npy array ({_why(error)})") from None
     if data.ndim in (2, 3):
         _check_side(path, data.shape[-2], data.shape[-1])
     if data.ndim == 2:
@@ -358,11 +482,7 @@ def _read_images(path, allow_colour):
         raise RoadError(f"{path}: empty file")
     kind = sniff(path)
     if kind == "pgm":
-        try:
-            with quiet_c_streams():
-                return [zelnor.load_pgm(path)]
-        except OSError:
-            return [_read_pgm_loosely(path)]
+        return [_read_pgm(path)]
     if kind == "pnm":
         raise RoadError(f"{path}: not a binary greyscale PGM (P5) image; convert it to P5, PNG or TIFF")
     if kind == "png":
@@ -392,7 +512,15 @@ def load_frames(arguments: Union[Path, Sequence[Path]], exclude: Iterable[Path] 
     exclude = [os.fsdecode(path) for path in exclude]
     frames, sources = [], []
     depth = None  # (bits, source) of the first PNG or TIFF frame
-    for path in expand(arguments, exclude):
+    paths = expand(arguments, exclude)
+    given = {}
+    for place, path in enumerate(paths):  # a file named twice (a folder, one of its files) is not two exposures
+        with contextlib.suppress(OSError):
+            info = os.stat(path)
+            same = given.setdefault((info.st_dev, info.st_ino), place)
+            if same != place:
+                raise RoadError(f"{path}: given twice (as {paths[same]} too); each frame is an exposure of its own")
+    for path in paths:
         images = read_images(path)
         # A PNG or TIFF frame's bit depth is its scale: an 8-bit one among 16-bit ones holds counts 256 times
         # too small, and the phase would be silently wrong. PGM and .npy samples are counts whatever their type.

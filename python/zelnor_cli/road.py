@@ -418,9 +418,18 @@ def unwrap_waves(mask: Mask, wrapped: NDArray[np.float64], method: Literal["unwr
     phase = np.zeros((height + 1, width + 1), np.float32)
     phase[:height, :width] = wrapped[box]
     unwrapped = zelnor.unwrap(valid, phase)
-    del valid, phase
-    # In double precision, as the float32 phase converted first: one pass instead of two.
-    np.divide(unwrapped[:height, :width], TWO_PI, out=surface[box], dtype=np.float64)
+    del valid
+    # unwrap adds whole periods in float32, whose rounding (1e-5 waves at 100 waves of tilt) and float32 period
+    # (2.8e-8 too long) the surface need not keep: the periods it added, read back, go onto the double phase.
+    cycles = unwrapped[:height, :width]
+    np.subtract(cycles, phase[:height, :width], out=cycles)
+    del phase
+    np.divide(cycles, np.float32(TWO_PI), out=cycles)
+    np.rint(cycles, out=cycles)
+    inside = mask[box]
+    np.divide(wrapped[box], TWO_PI, out=surface[box], where=inside)
+    np.add(surface[box], cycles, out=surface[box], where=inside)
+    del unwrapped, cycles
     repair_lone_jumps(surface, mask)
     return surface
 
