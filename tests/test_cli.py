@@ -656,7 +656,8 @@ def test_pgm_frames_of_several_maxvals_are_one_set(tmp_path, capsys):
                                   "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff",
                                   "depths", "empty-file", "truncated-loose-pgm", "cut-tiff-stack", "palette-tiff",
                                   "pgm-maxval", "pgm-width-past-32-bits", "given-twice", "animated-png",
-                                  "npy-long-header", "tiff-past-memory", "tiff-previews-only"])
+                                  "npy-long-header", "tiff-past-memory", "tiff-previews-only", "pgm-two-images",
+                                  "loose-pgm-two-images"])
 def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatch):
     from PIL import Image
     tifffile = pytest.importorskip("tifffile")
@@ -742,6 +743,10 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
         tifffile.imwrite(bad.with_suffix(".tif"), frames[1], compression="zlib")
         paths[1] = str(bad.with_suffix(".tif"))
         monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 96 * 96)
+    elif case in ("pgm-two-images", "loose-pgm-two-images"):  # a Netpbm stream: the second would go unseen
+        header = b"P5\n96 96\n65535\n" if case == "pgm-two-images" else b"P5 96 96 65535\n"
+        paths[1] = write_file(bad.with_suffix(".pgm"), b"".join(header + frame.astype(">u2").tobytes()
+                                                                for frame in frames[1:3]))
     elif case == "tiff-previews-only":  # all its pages are marked reduced-resolution
         tifffile.imwrite(bad.with_suffix(".tif"), frames[1], subfiletype=1)
         paths[1] = str(bad.with_suffix(".tif"))
@@ -755,7 +760,8 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
                 "cut-tiff-stack": "breaks off after 4 pages", "palette-tiff": "a palette image",
                 "pgm-maxval": "maxval 65536", "pgm-width-past-32-bits": "declares a 4294967392x96 image",
                 "given-twice": "given twice", "animated-png": "an animated PNG of 4 images",
-                "tiff-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews"}
+                "tiff-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews",
+                "pgm-two-images": "more than one PGM image", "loose-pgm-two-images": "more than one PGM image"}
     assert expected.get(case, "") in err
 
 

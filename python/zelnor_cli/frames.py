@@ -394,15 +394,24 @@ def _read_pgm_loosely(path):
                                 "starts is ambiguous)")
         handle.seek(start)
         raster = handle.read(needed)
+        _refuse_a_second_image(path, handle)
     if len(raster) < needed:
         raise RoadError(f"{refused} (truncated: {len(raster)} of {needed} raster bytes)")
     return np.frombuffer(raster, dtype).reshape(height, width).astype(dtype.newbyteorder("="))
 
 
+def _refuse_a_second_image(path, handle):
+    """Bytes after a PGM's raster are ignored, unless they are another image's header (a Netpbm stream of
+    several frames), whose frames would be lost unseen."""
+    after = handle.read(3)
+    if after[:2] == b"P5" and after[2:] in [bytes([space]) for space in _PNM_SPACE] + [b"#"]:
+        raise RoadError(f"{path}: holds more than one PGM image; give each frame as a file of its own")
+
+
 def _load_pgm_header(path):
-    """(width, height, maxval) as load_pgm reads the header, "P5" and a newline, then width, a space, height,
-    a newline, maxval and a newline, comments anywhere, but with the numbers in full (load_pgm keeps their low
-    32 bits, and takes maxval's low 16 bits as its depth); None for a header it does not take."""
+    """(width, height, maxval, where the raster starts) as load_pgm reads the header: "P5" and a newline, then
+    width, a space, height, a newline, maxval and a newline, comments anywhere; but the numbers in full, where
+    load_pgm keeps their low 32 bits and takes maxval's low 16 bits for its depth. None for a header it refuses."""
     with open(path, "rb") as handle:
         head = handle.read(1 << 16)
     if not head.startswith(b"P5\n"):
@@ -425,18 +434,21 @@ def _load_pgm_header(path):
             else:
                 return None
         numbers.append(value)
-    return numbers
+    return (*numbers, at)
 
 
 def _read_pgm(path):
     header = _load_pgm_header(path)
     if header is not None:
         # What load_pgm would read of a header outside the format's range is not the file's image.
-        width, height, maxval = header
+        width, height, maxval, start = header
         _check_side(path, height, width)
         if not 0 < maxval <= 65535:
             raise RoadError(f"{path}: not a readable binary PGM (P5) image (maxval {maxval}; it must lie in "
                             "1..65535)")
+        with open(path, "rb") as handle:
+            handle.seek(start + width * height * (1 if maxval <= 255 else 2))
+            _refuse_a_second_image(path, handle)
     try:
         with quiet_c_streams():
             return zelnor.load_pgm(path)
