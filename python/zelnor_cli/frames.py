@@ -280,6 +280,15 @@ def _tiff_chain_break(path):
     return None
 
 
+def _grey_ramp(colours):
+    """Whether a TIFF colour map is grey, from black, and rises evenly: its indices are then the counts."""
+    colours = np.asarray(colours, np.int64)
+    if colours.ndim != 2 or len(colours) != 3 or colours.shape[1] < 2 or colours[:, 0].any():
+        return False
+    return bool((colours == colours[0]).all() and (colours[0] == colours[0, 1] * np.arange(colours.shape[1])).all()
+                and colours[0, 1] > 0)
+
+
 def _upright(image, orientation):
     """The image as viewers show it, from a TIFF whose Orientation tag says where its first row and column
     lie (2-8: mirrored, turned or transposed); the first two axes are the rows and columns."""
@@ -325,10 +334,13 @@ def _read_tiff(path, allow_colour):
                                 f"{available / 2**30:.1f} GiB of memory available")
             images = []
             for page in pages:
-                orientation = page.tags.valueof(274, 1)
+                orientation = getattr(page.tags.get(274), "value", 1)
                 data = page.asarray()
-                if int(page.photometric) == 3 and page.samplesperpixel == 1:  # samples index a colour map
-                    _refuse_colour(path, allow_colour, "a palette image")
+                if int(page.photometric) == 3 and page.samplesperpixel == 1 and not _grey_ramp(page.colormap):
+                    # Samples that index colours are not counts (ImageJ writes a frame shown with a colour lookup
+                    # table so: its counts are the samples, but so are an indexed colour image's).
+                    _refuse_colour(path, allow_colour, "a palette image, its samples index a colour map (in ImageJ, "
+                                   "choose the Grays lookup table before saving)")
                     data = _marked(np.moveaxis(page.colormap[:, data], 0, -1)).any(axis=-1)
                 elif page.samplesperpixel > 1 and page.planarconfig == 2 and not allow_colour:
                     # Separate planes: how tifffile.imwrite stores a stack of 3 or 4 frames by default.
@@ -380,8 +392,8 @@ def _read_pgm_loosely(path):
             fields.append(int(head[start:at]))
         width, height, maxval = fields
         _check_side(path, height, width)
-        if not 0 < maxval <= 65535:
-            raise RoadError(f"{refused} (maxval {maxval}; it must lie in 1..65535)")
+        if maxval > 65535:
+            raise RoadError(f"{refused} (maxval {maxval}; it must lie in 0..65535)")
         dtype = np.dtype(np.uint8) if maxval <= 255 else np.dtype(">u2")
         needed = width * height * dtype.itemsize
         start = at + 1
@@ -443,16 +455,23 @@ def _read_pgm(path):
         # What load_pgm would read of a header outside the format's range is not the file's image.
         width, height, maxval, start = header
         _check_side(path, height, width)
-        if not 0 < maxval <= 65535:
+        if maxval > 65535:
             raise RoadError(f"{path}: not a readable binary PGM (P5) image (maxval {maxval}; it must lie in "
-                            "1..65535)")
+                            "0..65535)")
         with open(path, "rb") as handle:
             handle.seek(start + width * height * (1 if maxval <= 255 else 2))
             _refuse_a_second_image(path, handle)
     try:
         with quiet_c_streams():
-            return zelnor.load_pgm(path)
-    except (OSError, UnicodeEncodeError):  # the module takes UTF-8 names only: not one from another system
+            try:
+                return zelnor.load_pgm(path)
+            except UnicodeEncodeError:  # the module takes UTF-8 names only: it reads such a file by another
+                descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+                try:
+                    return zelnor.load_pgm(f"/dev/fd/{descriptor}")
+                finally:
+                    os.close(descriptor)
+    except OSError:
         return _read_pgm_loosely(path)
 
 
