@@ -494,18 +494,93 @@ def test_ctrl_c_keeps_what_is_done_and_writes_the_summary(lot, thread_client, tm
     monkeypatch.chdir(lot)
     results = batch.finished
 
-    def first_then_ctrl_c(client, futures):
+    def first_then_ctrl_c(client, futures, *lost):
         yield next(results(client, futures))
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(batch, "finished", first_then_ctrl_c)
     out = tmp_path / "cut"
+    batch.measure_folders(thread_client, NAMES, out, ["--no-figure"], progress=False)  # an earlier, whole batch
+    monkeypatch.setattr(batch, "finished", first_then_ctrl_c)
     with pytest.raises(KeyboardInterrupt):
         batch.measure_folders(thread_client, NAMES, out, ["--no-figure"])
     rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
     assert [row["name"] for row in rows] == sorted(NAMES.values(), key=batch.natural_key)
     errors = [row["error"] for row in rows]
     assert errors.count("interrupted") == len(NAMES) - 1 and "interrupted" not in capsys.readouterr().err
+    # The earlier batch's results do not stand beside this one's error rows.
+    assert [(out / row["name"] / "report.json").exists() for row in rows] == [row["status"] == "ok" for row in rows]
+
+
+_RELEASE = threading.Event()
+
+
+def _stuck(*args):
+    """A task that never gets to run, as on a cluster whose workers are gone."""
+    _RELEASE.wait(30)
+
+
+def test_a_cluster_that_loses_its_workers_ends_the_batch_with_error_rows(lot, thread_client, tmp_path, monkeypatch):
+    """Workers that die, or cannot run the task and quit, would leave the batch waiting for ever."""
+    monkeypatch.setattr(batch, "_measure_task", _stuck)
+    monkeypatch.setattr(thread_client, "scheduler_info", lambda *args, **kwargs: {"workers": {}})
+    monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0.3)
+    monkeypatch.setattr(batch, "WORKER_POLL_SECONDS", 0.05)
+    monkeypatch.chdir(lot)
+    try:
+        rows = batch.measure_folders(thread_client, ["lotA/s1", "lotA/s2"], tmp_path / "o", ["--no-figure"],
+                                     progress=False)
+    finally:
+        _RELEASE.set()
+    assert [row["error"] for row in rows] == ["not measured: the cluster has had no workers for 0.3 s"] * 2
+
+
+def test_ctrl_c_while_the_cluster_closes_lets_it_close(monkeypatch):
+    """Pressed twice, the first press cuts the batch short and the second lands while the cluster closes: cut
+    short there, the close would be left to Dask's exit handler, which waits 10 s for it."""
+    import distributed
+
+    closed = []
+
+    class Cluster:
+        def __init__(self, **kwargs):
+            pass
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            os.kill(os.getpid(), signal.SIGINT)
+            closed.append(True)
+
+    monkeypatch.setattr(distributed, "LocalCluster", Cluster)
+    monkeypatch.setattr(distributed, "Client", lambda cluster, **kwargs: contextlib.nullcontext())
+    with batch._client(cli._parser().parse_args(["batch", "x", "--workers", "1"])):
+        pass
+    assert closed == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+
+
+@pytest.mark.parametrize("case", ["file-as-folder", "out-name-is-a-file", "folders-as-one-string", "out-as-option",
+                                  "abbreviated-out"])
+def test_measure_folders_refuses_what_it_cannot_measure(case, lot, thread_client, tmp_path, monkeypatch):
+    monkeypatch.chdir(lot)
+    folders, options, out = ["lotA/s1"], ["--no-figure"], tmp_path / "o"
+    expected = {"file-as-folder": "lotA/s1/f8.pgm: not a folder", "out-name-is-a-file": "exists and is not a folder",
+                "out-as-option": "the client and out are given as arguments",
+                "abbreviated-out": "the client and out are given as arguments",
+                "folders-as-one-string": "folders are a sequence of folders"}[case]
+    if case == "file-as-folder":
+        folders = ["lotA/s1/f8.pgm"]
+    elif case == "out-name-is-a-file":
+        out.mkdir()
+        (out / "s1").write_text("not a folder")
+    elif case == "folders-as-one-string":
+        folders = "lotA/s1"
+    elif case == "out-as-option":
+        options = ["--out", "zelnor-out"]  # the default, given all the same
+    elif case == "abbreviated-out":
+        options = ["--ou=zelnor-out"]
+    with pytest.raises((road.RoadError, TypeError), match=expected):
+        batch.measure_folders(thread_client, folders, out, options, progress=False)
 
 
 @pytest.mark.parametrize("step", ["_start_fork_server", "_import_distributed", "_client"])

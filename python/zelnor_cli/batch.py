@@ -35,6 +35,8 @@ SUMMARY_COLUMNS = (["name", "path", "status", "error", "frames", "pupil_pixels",
 SUMMARY_FILES = ("summary.csv", "summary.json")
 # How long an existing cluster may take to show its first worker.
 WORKER_WAIT_SECONDS = 30
+# How often a running batch asks the scheduler whether it still has workers.
+WORKER_POLL_SECONDS = 1.0
 
 # The C generator is process-wide: a worker with several threads must not
 # interleave one measurement's srand() and unwrap draws with another's.
@@ -465,10 +467,18 @@ def _client(args, start_method=None):
                                                    dashboard_address=None, memory_limit=0)
         except Exception as error:  # e.g. a script that starts processes without a __main__ guard
             raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
-        with cluster, distributed.Client(cluster, set_as_default=False) as client:
+        closing = contextlib.ExitStack()
+        try:
+            closing.enter_context(cluster)
+            client = closing.enter_context(distributed.Client(cluster, set_as_default=False))
             if interrupted:
                 raise KeyboardInterrupt
             yield client
+        finally:
+            # Ctrl-C held while both close (pressed twice, the first cut the batch short): a close cut short
+            # leaves the cluster to Dask's exit handler, which waits 10 s for it.
+            with _held_interrupt():
+                closing.close()
 
 
 @contextlib.contextmanager
@@ -494,18 +504,56 @@ def _held_interrupt():
         signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
-def finished(client, futures):
+def finished(client, futures, lost=None):
     """(position in `futures`, result, None) for each future as it finishes, or (position, None,
     the error's one-line text) for one that failed. Results come with their futures, fetched by the
-    client's own event loop, rather than asked for one by one from this thread."""
+    client's own event loop, rather than asked for one by one from this thread. A future cancelled while
+    `lost` (a list) holds a message fails with that message."""
     from distributed import as_completed
 
     slot = {future.key: position for position, future in enumerate(futures)}
     for future, result in as_completed(futures, loop=client.loop, with_results=True, raise_errors=False):
+        position = slot[future.key]
         if future.status == "finished":
-            yield slot[future.key], result, None
+            item = position, result, None
+        elif future.status == "cancelled" and lost:
+            item = position, None, lost[0]
         else:  # an error comes as (type, exception, traceback), a cancellation as the exception
-            yield slot[future.key], None, _error_text(result[1] if isinstance(result, tuple) else result)
+            item = position, None, _error_text(result[1] if isinstance(result, tuple) else result)
+        # Its row is here: the cluster may forget it (a worker lost later would otherwise measure it again).
+        future.release()
+        yield item
+
+
+@contextlib.contextmanager
+def _watching_workers(client, futures):
+    """Yields a list that gets a message, and cancels what is left of `futures`, once the cluster has had no
+    workers for WORKER_WAIT_SECONDS: a cluster whose workers died (or cannot run the task and quit) would
+    leave the batch waiting for ever."""
+    lost: List[str] = []
+    stop = threading.Event()
+
+    def watch():
+        since = None
+        while not stop.wait(WORKER_POLL_SECONDS):
+            try:
+                workers = client.scheduler_info()["workers"]
+            except Exception:  # the scheduler itself gone: its own error reaches the futures
+                continue
+            since = None if workers else since or time.monotonic()
+            if since is not None and time.monotonic() - since >= WORKER_WAIT_SECONDS:
+                lost.append(f"not measured: the cluster has had no workers for {WORKER_WAIT_SECONDS} s")
+                with contextlib.suppress(Exception):
+                    client.cancel([future for future in futures if not future.done()])
+                return
+
+    watcher = threading.Thread(target=watch, name="zelnor-batch-workers", daemon=True)
+    watcher.start()
+    try:
+        yield lost
+    finally:
+        stop.set()
+        watcher.join()
 
 
 def _write_atomically(path, text, errors="strict"):
@@ -537,8 +585,27 @@ def _check_folders(folders):
     """Each folder's measurement name, after checking that the folders exist."""
     for folder in folders:
         if not os.path.isdir(folder):
-            raise road.RoadError(f"{folder}: no such folder")
+            raise road.RoadError(f"{folder}: " + ("not a folder; each measurement is a folder of frames"
+                                                  if os.path.exists(folder) else "no such folder"))
     return measurement_names(folders)
+
+
+def _check_measurement_folders(out, given, names):
+    """Refuses a batch where OUT/NAME is a file: that measurement could write nothing."""
+    for name in names:
+        if os.path.lexists(os.path.join(out, name)) and not os.path.isdir(os.path.join(out, name)):
+            raise road.RoadError(f"{os.path.join(given, name)}: exists and is not a folder, where measurement "
+                                 f"{name} writes its results")
+
+
+def _clear_unmeasured(out, rows):
+    """Removes what an earlier batch measured in OUT/NAME for each row this batch did not measure (cut short,
+    its worker lost or running other code): an error row must not stand beside results it did not make."""
+    for row in rows:
+        target = os.path.join(out, row["name"])
+        if row["status"] != "ok" and os.path.realpath(target) != os.path.realpath(row["path"]):
+            with contextlib.suppress(OSError):
+                _clear_measurement(target)
 
 
 def _measure_all(client, folders, names, out, options, progress):
@@ -555,17 +622,18 @@ def _measure_all(client, folders, names, out, options, progress):
     rows = [None] * len(order)
     bar = Progress(len(futures)) if progress else None
     try:
-        for position, result, error in finished(client, futures):
-            # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
-            row, lines = result if error is None else (_unmeasured(names, folders, order[position], error), [])
-            rows[position] = row
-            if bar:
-                bar.step(row["status"] == "ok", lines)
-            else:
-                for line in lines:
-                    _say(line)
+        with _watching_workers(client, futures) as lost:
+            for position, result, error in finished(client, futures, lost):
+                # An error here is the worker's own (it died, cannot import zelnor...): the road's are rows.
+                row, lines = result if error is None else (_unmeasured(names, folders, order[position], error), [])
+                rows[position] = row
+                if bar:
+                    bar.step(row["status"] == "ok", lines)
+                else:
+                    for line in lines:
+                        _say(line)
     except KeyboardInterrupt:
-        client.cancel(futures)
+        client.cancel([future for future, row in zip(futures, rows) if row is None])
         rows = [row or _unmeasured(names, folders, order[position], "interrupted")
                 for position, row in enumerate(rows)]
         if bar and bar.live and bar._drawn:  # end the bar's line
@@ -589,21 +657,28 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
 
     if isinstance(options, (str, bytes)):
         raise TypeError("options are a sequence of command-line arguments, e.g. ['--no-figure']")
+    if isinstance(folders, (str, bytes, os.PathLike)):  # not a sequence of one-letter folders
+        raise TypeError("folders are a sequence of folders, e.g. ['lot/part1']")
     folders = [os.fspath(folder) for folder in folders]
     out = os.path.abspath(os.fspath(out))
     # argparse would print help and exit, for --help as for any abbreviation of it
     if any(option == "-h" or (len(option) > 2 and "--help".startswith(option)) for option in options):
         raise road.RoadError("options are measure's: --help is not one of them")
     args = cli._parser().parse_args(["batch", "DIR", *options])
-    if args.workers or args.scheduler or args.scheduler_file or args.out != "zelnor-out":
+    # Given at all, even as their defaults or abbreviated (argparse takes --sch for --scheduler).
+    given = [option.split("=", 1)[0] for option in options if option.startswith("--")]
+    if any(len(option) > 2 and full.startswith(option) for option in given
+           for full in ("--out", "--workers", "--scheduler", "--scheduler-file")):
         raise road.RoadError("options are measure's: the client and out are given as arguments")
     if args.folders != ["DIR"]:
         raise road.RoadError(f"options are measure's: {args.folders[1:]} are not options; folders are given as "
                              "an argument")
     names = _check_folders(folders)
     cli.check_out_folder(out, out)
+    _check_measurement_folders(out, out, names)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
+    _clear_unmeasured(out, rows)
     write_summary(out, rows)
     if interrupted:
         raise KeyboardInterrupt
@@ -625,6 +700,7 @@ def run(args):
     from .cli import check_out_folder
 
     check_out_folder(out, args.out)
+    _check_measurement_folders(out, args.out, names)
     rows, interrupted, elapsed = None, False, 0.0
     try:
         if args.scheduler_file:
@@ -644,6 +720,7 @@ def run(args):
                     sorted(range(len(names)), key=lambda i: natural_key(names[i]))]
         interrupted = True
     os.makedirs(out, exist_ok=True)
+    _clear_unmeasured(out, rows)  # the cluster is closed: no cancelled measurement is still writing there
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]
