@@ -1,6 +1,7 @@
 """The `zelnor` command: simulate, measure, their outputs and their error paths."""
 import concurrent.futures
 import json
+import math
 import os
 import subprocess
 import sys
@@ -1236,6 +1237,18 @@ def test_what_the_frames_cannot_tell_is_named(case, camera, tmp_path, capsys):
     (lambda f, m: road.phase_step(f, m[:8]), r"a mask of shape \(8, 16\) for images of shape \(16, 16\)"),
     (lambda f, m: road.pv_rms(np.zeros((8, 8)), m), "a mask of shape"),
     (lambda f, m: road.weakly_modulated(f, m[:8]), r"a mask of shape \(8, 16\)"),
+    # int32 differences of counts past 16 bits would wrap round
+    (lambda f, m: road.weakly_modulated([frame.astype(np.int64) * 100000 for frame in f], m), "counts in 0..65535"),
+    (lambda f, m: road.unmodulated(f, np.zeros(m.shape, np.int32), m), "floating-point radians, got int32"),
+    (lambda f, m: road.edge_steps(f, m, -1.0), "a phase step of -1.0 rad"),
+    (lambda f, m: road.unwrap_waves(m, np.zeros(m.shape, complex), "fast"), "wrapped phase must hold real numbers"),
+    (lambda f, m: road.make_frames(np.zeros(m.shape), m, 4.0), "need 4, 5 or 7 frames, got 4.0"),
+    (lambda f, m: road.synthesize_surface({1.5: 1.0}, m), "Fringe terms are numbered 1 to 29, got 1.5"),
+    (lambda f, m: road.fit_zernike(np.zeros(m.shape), m, -1), "at least one term, got -1"),
+    (lambda f, m: road.fit_condition(m, 0), "at least one term, got 0"),
+    (lambda f, m: road.remove_terms(np.zeros(m.shape), m, np.zeros(3), [4]), r"coefficients of shape \(3,\)"),
+    (lambda f, m: road.remove_terms(np.zeros(m.shape), m, np.zeros(29), np.ones((29, 1), bool)),
+     r"29 flags in a row, got shape \(29, 1\)"),
 ])
 def test_the_road_refuses_bad_input_in_one_line(call, message):
     """Nothing is truncated or guessed: float frames would otherwise lose their fractions silently."""
@@ -1245,6 +1258,39 @@ def test_the_road_refuses_bad_input_in_one_line(call, message):
         call(frames, mask)
     assert np.array_equal(road.retrieve_phase([frame.astype(np.int64) for frame in frames]),
                           road.retrieve_phase(frames))  # integer counts in range convert exactly
+
+
+def test_the_road_reads_what_it_is_given_or_says_it_cannot():
+    """Checks that would pass garbage for a reading: NaN where a surface or step has none, no fringes read
+    as a misfit, a float32 phase or frame layout that changes what is read."""
+    mask = road.disc_pupil(64, 64)
+    frames = road.make_frames(road.synthesize_surface({2: 1.5, 4: 1.0, 7: 0.3}, mask), mask, 5)
+    wrapped = road.retrieve_phase(frames)
+    flat = [np.full((64, 64), 1000, np.uint16)] * 7
+    for count in (4, 5, 7):  # rounding in the fit's channels, or noise, is no modulation
+        assert road.frame_misfit(flat[:count], mask) is None
+        for seed in range(6):
+            rng = np.random.default_rng(seed)
+            noise = [(1000 + rng.integers(-3, 4, (64, 64))).astype(np.uint16) for _ in range(count)]
+            assert road.frame_misfit(noise, mask) is None
+    assert road.frame_misfit(frames, mask) < 0.01
+    flat_phase = road.retrieve_phase(flat[:5])
+    assert road.unmodulated(flat[:5], flat_phase.astype(np.float32), mask) == road.unmodulated(flat[:5], flat_phase,
+                                                                                                 mask) == mask.sum()
+    assert math.isnan(road.step_ripple(4, math.nan)) and math.isnan(road.shift_ripple([0.0, math.nan, 3.0, 4.7]))
+    waves = road.unwrap_waves(mask, wrapped, "unwrap")
+    waves[32, 40] = np.nan
+    assert road.discontinuities(waves, mask) == 4 and road.step_summary(waves, mask)[0] == 4
+    # Any memory layout, and NaN outside the pupil, read as the same frames (to the last bit).
+    four = road.make_frames(road.synthesize_surface({2: 1.5, 4: 1.0, 7: 0.3}, mask), mask, 4, noise=50.0)
+    for layout in ([np.asfortranarray(frame) for frame in four],
+                   [np.where(mask, frame.astype(np.float64), np.nan) for frame in four]):
+        assert road.phase_step(layout, mask) == road.phase_step(four, mask)
+        assert road.edge_steps(layout, mask) == road.edge_steps(four, mask)
+    assert np.array_equal(road.unwrap_waves(mask, wrapped.astype(np.float32), "fast"),
+                          road.unwrap_waves(mask, wrapped.astype(np.float32).astype(np.float64), "fast"))
+    # NaN marks no data in a float mask, as in a mask file.
+    assert np.array_equal(road.largest_region(np.where(mask, 1.0, np.nan))[0], mask)
 
 
 @pytest.mark.parametrize("side, warned", [(2, False), (12, True)])

@@ -8,7 +8,7 @@ import math
 import operator
 import os
 import threading
-from typing import Any, Iterator, Literal, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, FrozenSet, Iterator, Literal, Mapping, Optional, Sequence, SupportsIndex, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -64,10 +64,12 @@ class RoadError(Exception):
 
 
 def _pupil(mask, image=None):
-    """The mask as a 2-D bool array (numbers: nonzero inside), of the image's shape when one is given:
+    """The mask as a 2-D bool array (numbers: nonzero and not NaN inside), of the image's shape when one is given:
     any other mask is refused rather than read as a list of indices, or cropped to fit."""
     mask = np.asarray(mask)
-    if mask.dtype.kind in "uif":
+    if mask.dtype.kind == "f":  # NaN, a map's mark for no data, marks nothing (as in a mask file)
+        mask = (mask != 0) & ~np.isnan(mask)
+    elif mask.dtype.kind in "ui":
         mask = mask != 0
     elif mask.dtype != np.bool_:
         raise RoadError(f"the mask must be a bool array, got {mask.dtype} samples")
@@ -99,7 +101,7 @@ def threads() -> int:
 
 
 @contextlib.contextmanager
-def using_threads(count: int) -> Iterator[None]:
+def using_threads(count: SupportsIndex) -> Iterator[None]:
     """Within the block, measurements use at most `count` threads each, in every thread of the process
     (a thread pool started in the block too): 1 where measurements already run side by side, one per core,
     as in a batch. Blocks open in several threads at once give the smallest of their counts, and each
@@ -216,22 +218,32 @@ def synthesize_surface(coefficients: Mapping[int, float], mask: Mask) -> NDArray
     mask = _pupil(mask)
     vector = np.zeros(FIT_TERMS)
     for index, value in coefficients.items():
-        if not 1 <= index <= FIT_TERMS:
-            raise RoadError(f"Fringe terms are numbered 1 to {FIT_TERMS}, got {index}")
+        if not isinstance(index, (int, np.integer)) or not 1 <= index <= FIT_TERMS:
+            raise RoadError(f"Fringe terms are numbered 1 to {FIT_TERMS}, got {index!r}")
         vector[index - 1] = value
     return zelnor.zernike_surface(vector, mask)
+
+
+def _real_image(values, what):
+    """An image of real numbers as float64 (a view where it is one), for the module's functions that take
+    nothing else: anything else is refused by name rather than by the module's own argument names."""
+    values = np.asarray(values)
+    if values.dtype.kind not in "biuf":
+        raise RoadError(f"the {what} must hold real numbers, got {values.dtype} samples")
+    return values.astype(np.float64, copy=False)
 
 
 def make_frames(surface: NDArray[np.float64], mask: Mask, count: int, peak: int = 65535,
                 noise: float = 0.0) -> list[NDArray[np.uint16]]:
     """`count` frames of a surface in waves, phase-shifted by PHASE_STEPS[count] from one to the next,
     as uint16 counts peaking at `peak` (1..65535), with optional uniform noise in counts; 0 outside the mask."""
-    if count not in PHASE_STEPS:
-        raise RoadError(f"need 4, 5 or 7 frames, got {count}")
+    if not isinstance(count, (int, np.integer)) or count not in PHASE_STEPS:
+        raise RoadError(f"need 4, 5 or 7 frames, got {count!r}")
     if not 1 <= peak <= 65535:
         raise RoadError(f"the peak must lie in 1..65535 counts, got {peak}")
     if not 0.0 <= noise < math.inf:  # NaN or a negative amount would pass for no noise
         raise RoadError(f"the noise must be a finite number of counts, 0 or more, got {noise}")
+    surface = _real_image(surface, "surface")
     mask = _pupil(mask, surface)
     step = PHASE_STEPS[count]
     frames = []
@@ -310,7 +322,7 @@ CLIPPED_SHARE = 1e-3
 # The full scales of cameras of 8 to 16 bits, their samples as they are or shifted to the top of 16 bits (a
 # 12-bit camera's 4095 as 65520). Only a pile-up there is clipping: a noiseless nearly nulled crest sits on
 # one value too.
-FULL_SCALES = frozenset([2 ** bits - 1 for bits in range(8, 17)]
+FULL_SCALES: FrozenSet[int] = frozenset([2 ** bits - 1 for bits in range(8, 17)]
                         + [65536 - 2 ** (16 - bits) for bits in range(8, 16)])
 
 
@@ -392,7 +404,7 @@ def unwrap_waves(mask: Mask, wrapped: NDArray[np.float64], method: Literal["unwr
     margin a pupil touching opposite borders would be joined across them."""
     if method not in ("unwrap", "fast"):
         raise RoadError(f"unknown unwrapper {method!r}: choose unwrap or fast")
-    wrapped = np.asarray(wrapped)
+    wrapped = _real_image(wrapped, "wrapped phase")
     mask = _pupil(mask, wrapped)
     surface = np.zeros(mask.shape)
     box = pupil_box(mask)
@@ -638,7 +650,8 @@ def _count_jumps(waves, mask, directions, block_rows=64, largest=None):
             buffer, flags = step[:pairs, :columns], jump[:pairs, :columns]
             np.subtract(waves[there], waves[here], out=buffer)
             np.abs(buffer, out=buffer)
-            np.greater_equal(buffer, 0.5, out=flags)
+            np.less(buffer, 0.5, out=flags)
+            np.logical_not(flags, out=flags)  # a NaN is no sound step either
             inside = np.logical_and(mask[here], mask[there], out=both[:pairs, :columns])
             flags &= inside
             count += int(np.count_nonzero(flags))
@@ -672,12 +685,15 @@ def unmodulated(frames: Frames, wrapped: NDArray[np.float64], mask: Mask) -> int
     Only pixels holding that value are compared frame by frame: no pass over the whole frame stack."""
     check_frames(frames)
     wrapped = np.asarray(wrapped)
+    if wrapped.dtype.kind != "f":
+        raise RoadError(f"the wrapped phase must hold floating-point radians, got {wrapped.dtype} samples")
     mask = _pupil(mask, frames[0])
     if wrapped.shape != mask.shape:
         raise RoadError(f"wrapped phase of shape {wrapped.shape} for frames of shape {mask.shape}")
     zero = np.zeros((1, 1))
     zero -= RETRIEVAL_OFFSET[len(frames)]
-    candidates = np.flatnonzero(wrapped.reshape(-1) == zelnor.wrap(zero, TWO_PI)[0, 0])
+    # compared in the phase's own type: a float32 copy holds the value rounded
+    candidates = np.flatnonzero(wrapped.reshape(-1) == wrapped.dtype.type(zelnor.wrap(zero, TWO_PI)[0, 0]))
     candidates = candidates[mask.reshape(-1)[candidates]]
     if candidates.size == 0:
         return 0
@@ -715,9 +731,7 @@ def weakly_modulated(frames: Frames, mask: Mask) -> int:
     The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
     stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
     check_frames(frames)
-    frames = [np.asarray(frame) for frame in frames]
-    if any(frame.dtype.kind not in "bui" for frame in frames):
-        raise RoadError(f"frames must hold integer camera counts, got {frames[0].dtype} samples")
+    frames = [_camera_counts(frame) for frame in frames]  # their differences then fit in int32
     mask = _pupil(mask, frames[0])
     pairs = _OPPOSITE_PAIRS[len(frames)]
 
@@ -806,13 +820,14 @@ def _step_products(frames, mask, pairs, rows, tops, means=(0.0, 0.0)):
         own = min(rows, height - top)
         # One row past the block pairs its last row with the next block's first.
         part = slice(top, min(height, top + own + 1))
-        near = np.subtract(frames[a][part], frames[b][part], dtype=np.float64)
-        far = np.subtract(frames[c][part], frames[d][part], dtype=np.float64)
+        # In row order, as the sums run, whatever the frames' layout (a Fortran-order frame's would be columns).
+        near = np.subtract(frames[a][part], frames[b][part], dtype=np.float64, order="C")
+        far = np.subtract(frames[c][part], frames[d][part], dtype=np.float64, order="C")
         near -= means[0]
         far -= means[1]
-        inside = mask[part]
-        near *= inside  # a pair with a pixel outside the pupil adds nothing
-        far *= inside
+        outside = ~mask[part]
+        np.putmask(near, outside, 0.0)  # a pair with a pixel outside the pupil adds nothing, NaN there too
+        np.putmask(far, outside, 0.0)
         near_far += 0.5 * (_neighbour_sum(far, near, own) + _neighbour_sum(near, far, own))
         near_near += _neighbour_sum(near, near, own)
         energy += 2.0 * float(np.einsum("ij,ij->", near[:own], near[:own]))
@@ -906,6 +921,8 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
     # The halves read their differences as the whole pupil does, about its means: a frame's offset is the
     # same over both, while each half's own means would carry what little of the fringes it shows.
     whole, _, means = _step_and_share(frames, mask)
+    if step is not None and not math.isnan(step) and not 0.0 < step < math.pi:
+        raise RoadError(f"a phase step of {step} rad; steps lie between 0 and pi")
     step = whole if step is None else step
     if box is None or step is None or math.isnan(step):
         return None
@@ -938,7 +955,7 @@ def step_ripple(count: int, step: float) -> float:
     the fringes. 0 at the nominal step; the 5-frame formula tolerates a step error best."""
     if count not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {count}")
-    return shift_ripple(np.arange(count) * step)
+    return shift_ripple(np.arange(count) * float(step))
 
 
 def shift_ripple(shifts: Union[Sequence[float], NDArray[np.float64]]) -> float:
@@ -949,6 +966,8 @@ def shift_ripple(shifts: Union[Sequence[float], NDArray[np.float64]]) -> float:
     count = len(shifts)
     if count not in PHASE_STEPS:
         raise RoadError(f"need 4, 5 or 7 frames, got {count}")
+    if not np.isfinite(shifts).all():  # phase_step's nan (no single step) has no ripple to read
+        return math.nan
     angles = np.linspace(0.0, TWO_PI, 720, endpoint=False)[None, :]
 
     def retrieved(at):
@@ -1169,6 +1188,7 @@ def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
     channels = np.concatenate([np.linalg.pinv(design)[1:], np.linalg.svd(design)[0][:, 3:].T])
     mask = mask[box]
     sums = np.zeros(len(channels))
+    own = level = 0.0
     for top in tops:
         part = slice(top, top + rows)
         stack = np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64)
@@ -1176,8 +1196,12 @@ def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
         values *= mask[part]
         for index, value in enumerate(values):
             sums[index] += _neighbour_sum(value, value, len(value))
+        own += float(np.vdot(values[:2], values[:2]))
+        level += float(np.vdot(stack[0][mask[part]], stack[0][mask[part]]))
     modulation = sums[0] + sums[1]
-    if not modulation > 0.0:
+    # No fringes: what neighbours share of the modulation is noise (a small share of its own energy), or
+    # rounding in frames that do not change at all (a millionth of their level or less).
+    if not (modulation > _STEP_DETERMINED * own and modulation > 1e-12 * level):
         return None
     return math.sqrt(max(0.0, float(sums[2:].sum())) / (count - 3) / modulation)
 
@@ -1199,7 +1223,14 @@ def fit_condition(mask: Mask, terms: int = FIT_TERMS) -> float:
     pupil) the fitted coefficients are set by noise more than by the surface."""
     from zelnor_cli import fit
 
-    return fit.condition(_pupil(mask), terms)
+    return fit.condition(_pupil(mask), _term_count(terms))
+
+
+def _term_count(terms):
+    terms = operator.index(terms)
+    if terms < 1:
+        raise RoadError(f"the fit needs at least one term, got {terms}")
+    return terms
 
 
 def fit_removable(surface: NDArray[np.float64], mask: Mask, indices: Sequence[int]) -> NDArray[np.float64]:
@@ -1223,6 +1254,7 @@ def fit_zernike_and_condition(surface: NDArray[np.float64], mask: Mask,
                               terms: int = FIT_TERMS) -> Tuple[NDArray[np.float64], float]:
     """fit_zernike's coefficients and fit_condition's number, at the cost of the fit alone."""
     mask = _pupil(mask, surface)
+    terms = _term_count(terms)
     pixels = int(np.count_nonzero(mask))
     if pixels < terms:
         raise RoadError(f"the pupil has {pixels} pixels, fewer than the {terms} fitted terms")
@@ -1239,12 +1271,14 @@ def remove_terms(surface: NDArray[np.float64], mask: Mask, coefficients: NDArray
     flags = np.asarray(indices)
     if flags.dtype == np.bool_:  # a selection of the 29 terms, as NumPy indexing reads it
         if flags.shape != (FIT_TERMS,):
-            raise RoadError(f"a selection of terms has {FIT_TERMS} flags, got {flags.shape[0] if flags.ndim else 0}")
+            raise RoadError(f"a selection of terms is {FIT_TERMS} flags in a row, got shape {flags.shape}")
         indices = np.flatnonzero(flags).tolist()
     indices = [operator.index(index) for index in indices]
     if any(not 0 <= index < FIT_TERMS for index in indices):
         raise RoadError(f"term indices run from 0 to {FIT_TERMS - 1}, got {indices}")
     coefficients = np.asarray(coefficients, dtype=np.float64)
+    if indices and (coefficients.ndim != 1 or coefficients.size <= max(indices)):
+        raise RoadError(f"coefficients of shape {coefficients.shape} for term indices up to {max(indices)}")
     if not indices:
         result = np.zeros(mask.shape)
         np.copyto(result, surface, where=mask)
