@@ -337,8 +337,8 @@ def _read_tiff(path, allow_colour):
                 orientation = getattr(page.tags.get(274), "value", 1)
                 data = page.asarray()
                 if int(page.photometric) == 3 and page.samplesperpixel == 1 and not _grey_ramp(page.colormap):
-                    # Samples that index colours are not counts (ImageJ writes a frame shown with a colour lookup
-                    # table so: its counts are the samples, but so are an indexed colour image's).
+                    # Indices into a colour map are counts only where it is a grey ramp: an ImageJ frame shown with
+                    # another lookup table holds counts too, an indexed colour image nothing of the kind.
                     _refuse_colour(path, allow_colour, "a palette image, its samples index a colour map (in ImageJ, "
                                    "choose the Grays lookup table before saving)")
                     data = _marked(np.moveaxis(page.colormap[:, data], 0, -1)).any(axis=-1)

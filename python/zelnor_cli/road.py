@@ -731,7 +731,9 @@ def weakly_modulated(frames: Frames, mask: Mask) -> int:
     The modulation is gauged by |I_a - I_b| + |I_c - I_d| over frame pairs half a period apart, which
     stays within a factor of two of the fitted modulation whatever the phase, in integer arithmetic."""
     check_frames(frames)
-    frames = [_camera_counts(frame) for frame in frames]  # their differences then fit in int32
+    # Counts of 8 or 16 bits as they are; others checked to lie in 0..65535, so that differences fit in int32.
+    frames = [frame if frame.dtype in (np.uint8, np.uint16) else _camera_counts(frame)
+              for frame in map(np.asarray, frames)]
     mask = _pupil(mask, frames[0])
     pairs = _OPPOSITE_PAIRS[len(frames)]
 
