@@ -498,17 +498,14 @@ def test_ctrl_c_keeps_what_is_done_and_writes_the_summary(lot, thread_client, tm
         yield next(results(client, futures))
         raise KeyboardInterrupt
 
-    out = tmp_path / "cut"
-    batch.measure_folders(thread_client, NAMES, out, ["--no-figure"], progress=False)  # an earlier, whole batch
     monkeypatch.setattr(batch, "finished", first_then_ctrl_c)
+    out = tmp_path / "cut"
     with pytest.raises(KeyboardInterrupt):
         batch.measure_folders(thread_client, NAMES, out, ["--no-figure"])
     rows = json.loads((out / "summary.json").read_text(encoding="utf-8"))
     assert [row["name"] for row in rows] == sorted(NAMES.values(), key=batch.natural_key)
     errors = [row["error"] for row in rows]
     assert errors.count("interrupted") == len(NAMES) - 1 and "interrupted" not in capsys.readouterr().err
-    # The earlier batch's results do not stand beside this one's error rows.
-    assert [(out / row["name"] / "report.json").exists() for row in rows] == [row["status"] == "ok" for row in rows]
 
 
 _RELEASE = threading.Event()
@@ -520,10 +517,13 @@ def _stuck(*args):
 
 
 def test_a_cluster_that_loses_its_workers_ends_the_batch_with_error_rows(lot, thread_client, tmp_path, monkeypatch):
-    """Workers that die, or cannot run the task and quit, would leave the batch waiting for ever."""
+    """Workers that die, or cannot run the task and quit, would leave the batch waiting for ever (a cluster
+    still waiting for its first worker is another matter: a job queue may take its time)."""
+    answers = iter([{"tcp://127.0.0.1:1": 1}])  # one worker, then none
+
     monkeypatch.setattr(batch, "_measure_task", _stuck)
-    monkeypatch.setattr(thread_client, "scheduler_info", lambda *args, **kwargs: {"workers": {}})
-    monkeypatch.setattr(batch, "WORKER_WAIT_SECONDS", 0.3)
+    monkeypatch.setattr(thread_client, "nthreads", lambda *args, **kwargs: next(answers, {}))
+    monkeypatch.setattr(batch, "WORKERS_LOST_SECONDS", 0.3)
     monkeypatch.setattr(batch, "WORKER_POLL_SECONDS", 0.05)
     monkeypatch.chdir(lot)
     try:
@@ -531,7 +531,8 @@ def test_a_cluster_that_loses_its_workers_ends_the_batch_with_error_rows(lot, th
                                      progress=False)
     finally:
         _RELEASE.set()
-    assert [row["error"] for row in rows] == ["not measured: the cluster has had no workers for 0.3 s"] * 2
+    assert [row["error"] for row in rows] == ["not measured: the cluster lost all its workers and had none for "
+                                              "0.3 s"] * 2
 
 
 def test_ctrl_c_while_the_cluster_closes_lets_it_close(monkeypatch):
@@ -554,8 +555,9 @@ def test_ctrl_c_while_the_cluster_closes_lets_it_close(monkeypatch):
 
     monkeypatch.setattr(distributed, "LocalCluster", Cluster)
     monkeypatch.setattr(distributed, "Client", lambda cluster, **kwargs: contextlib.nullcontext())
-    with batch._client(cli._parser().parse_args(["batch", "x", "--workers", "1"])):
-        pass
+    with pytest.raises(KeyboardInterrupt):  # held while the cluster closes, it takes effect then
+        with batch._client(cli._parser().parse_args(["batch", "x", "--workers", "1"])):
+            pass
     assert closed == [True] and signal.getsignal(signal.SIGINT) is signal.default_int_handler
 
 

@@ -1287,6 +1287,11 @@ def test_the_road_reads_what_it_is_given_or_says_it_cannot():
                    [np.where(mask, frame.astype(np.float64), np.nan) for frame in four]):
         assert road.phase_step(layout, mask) == road.phase_step(four, mask)
         assert road.edge_steps(layout, mask) == road.edge_steps(four, mask)
+        assert road.frame_misfit(layout, mask) == road.frame_misfit(four, mask)
+    unseen = [np.where(mask, frame.astype(np.float64), np.nan) for frame in frames]
+    assert np.array_equal(road.frame_shifts(unseen, mask), road.frame_shifts(frames, mask))
+    # phase_step's own readings at the ends of its range are steps edge_steps takes
+    assert [road.edge_steps(frames, mask, step) is None for step in (0.0, math.pi)] == [False, False]
     assert np.array_equal(road.unwrap_waves(mask, wrapped.astype(np.float32), "fast"),
                           road.unwrap_waves(mask, wrapped.astype(np.float32).astype(np.float64), "fast"))
     # NaN marks no data in a float mask, as in a mask file.

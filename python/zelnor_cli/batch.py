@@ -35,6 +35,9 @@ SUMMARY_COLUMNS = (["name", "path", "status", "error", "frames", "pupil_pixels",
 SUMMARY_FILES = ("summary.csv", "summary.json")
 # How long an existing cluster may take to show its first worker.
 WORKER_WAIT_SECONDS = 30
+# A cluster whose workers have all gone for this long (died, or quit on a task they cannot load) ends the
+# batch; long enough for a cluster that replaces lost nodes, or scales workers up through a job queue.
+WORKERS_LOST_SECONDS = 300
 # How often a running batch asks the scheduler whether it still has workers.
 WORKER_POLL_SECONDS = 1.0
 
@@ -468,17 +471,22 @@ def _client(args, start_method=None):
         except Exception as error:  # e.g. a script that starts processes without a __main__ guard
             raise road.RoadError(f"cannot start a local Dask cluster: {_error_text(error)}") from None
         closing = contextlib.ExitStack()
+        failed = True
         try:
             closing.enter_context(cluster)
             client = closing.enter_context(distributed.Client(cluster, set_as_default=False))
             if interrupted:
                 raise KeyboardInterrupt
             yield client
+            failed = False
         finally:
             # Ctrl-C held while both close (pressed twice, the first cut the batch short): a close cut short
-            # leaves the cluster to Dask's exit handler, which waits 10 s for it.
-            with _held_interrupt():
+            # leaves the cluster to Dask's exit handler, which waits 10 s for it. Pressed only then, it takes
+            # effect once they have closed.
+            with _held_interrupt() as pressed:
                 closing.close()
+            if pressed and not failed:
+                raise KeyboardInterrupt
 
 
 @contextlib.contextmanager
@@ -527,22 +535,25 @@ def finished(client, futures, lost=None):
 
 @contextlib.contextmanager
 def _watching_workers(client, futures):
-    """Yields a list that gets a message, and cancels what is left of `futures`, once the cluster has had no
-    workers for WORKER_WAIT_SECONDS: a cluster whose workers died (or cannot run the task and quit) would
-    leave the batch waiting for ever."""
+    """Yields a list that gets a message, and cancels what is left of `futures`, once the cluster, having
+    had workers, has had none for WORKERS_LOST_SECONDS: a cluster whose workers died (or cannot run the task
+    and quit) would leave the batch waiting for ever. A cluster still waiting for its first worker is the
+    caller's to wait for (the command waits WORKER_WAIT_SECONDS for it before it starts)."""
     lost: List[str] = []
     stop = threading.Event()
 
     def watch():
-        since = None
+        seen, since = False, None
         while not stop.wait(WORKER_POLL_SECONDS):
             try:
-                workers = client.scheduler_info()["workers"]
+                workers = len(client.nthreads())
             except Exception:  # the scheduler itself gone: its own error reaches the futures
                 continue
-            since = None if workers else since or time.monotonic()
-            if since is not None and time.monotonic() - since >= WORKER_WAIT_SECONDS:
-                lost.append(f"not measured: the cluster has had no workers for {WORKER_WAIT_SECONDS} s")
+            seen = seen or workers > 0
+            since = None if workers or not seen else since or time.monotonic()
+            if since is not None and time.monotonic() - since >= WORKERS_LOST_SECONDS:
+                lost.append(f"not measured: the cluster lost all its workers and had none for "
+                            f"{WORKERS_LOST_SECONDS} s")
                 with contextlib.suppress(Exception):
                     client.cancel([future for future in futures if not future.done()])
                 return
@@ -596,16 +607,6 @@ def _check_measurement_folders(out, given, names):
         if os.path.lexists(os.path.join(out, name)) and not os.path.isdir(os.path.join(out, name)):
             raise road.RoadError(f"{os.path.join(given, name)}: exists and is not a folder, where measurement "
                                  f"{name} writes its results")
-
-
-def _clear_unmeasured(out, rows):
-    """Removes what an earlier batch measured in OUT/NAME for each row this batch did not measure (cut short,
-    its worker lost or running other code): an error row must not stand beside results it did not make."""
-    for row in rows:
-        target = os.path.join(out, row["name"])
-        if row["status"] != "ok" and os.path.realpath(target) != os.path.realpath(row["path"]):
-            with contextlib.suppress(OSError):
-                _clear_measurement(target)
 
 
 def _measure_all(client, folders, names, out, options, progress):
@@ -678,7 +679,6 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
     _check_measurement_folders(out, out, names)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
-    _clear_unmeasured(out, rows)
     write_summary(out, rows)
     if interrupted:
         raise KeyboardInterrupt
@@ -720,7 +720,6 @@ def run(args):
                     sorted(range(len(names)), key=lambda i: natural_key(names[i]))]
         interrupted = True
     os.makedirs(out, exist_ok=True)
-    _clear_unmeasured(out, rows)  # the cluster is closed: no cancelled measurement is still writing there
     write_summary(out, rows)
 
     failed = [row for row in rows if row["status"] != "ok"]

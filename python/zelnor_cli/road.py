@@ -923,7 +923,7 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
     # The halves read their differences as the whole pupil does, about its means: a frame's offset is the
     # same over both, while each half's own means would carry what little of the fringes it shows.
     whole, _, means = _step_and_share(frames, mask)
-    if step is not None and not math.isnan(step) and not 0.0 < step < math.pi:
+    if step is not None and not math.isnan(step) and not 0.0 <= step <= math.pi:
         raise RoadError(f"a phase step of {step} rad; steps lie between 0 and pi")
     step = whole if step is None else step
     if box is None or step is None or math.isnan(step):
@@ -1030,8 +1030,9 @@ def frame_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
         part = slice(top, top + 8)
         inside = mask[part]
         if inside.any():
-            bands.append((np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64),
-                          inside.astype(np.float64)))
+            stack = np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64)
+            stack[:, ~inside] = 0.0  # nothing from outside the pupil, NaN there too
+            bands.append((stack, inside.astype(np.float64)))
     if not bands:
         return None
     if step is None or not abs(step - PHASE_STEPS[count]) < _SHIFT_START:
@@ -1195,7 +1196,7 @@ def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
         part = slice(top, top + rows)
         stack = np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64)
         values = np.tensordot(channels, stack, 1)
-        values *= mask[part]
+        values[:, ~mask[part]] = 0.0  # nothing from outside the pupil, NaN there too
         for index, value in enumerate(values):
             sums[index] += _neighbour_sum(value, value, len(value))
         own += float(np.vdot(values[:2], values[:2]))
