@@ -491,25 +491,58 @@ def _client(args, start_method=None):
 
 @contextlib.contextmanager
 def _held_interrupt():
-    """Holds Ctrl-C back while the block runs, and yields a list that then holds True if it was pressed: a
-    cluster interrupted half started cannot be stopped cleanly, one that has started can. Pressed twice, it
-    interrupts the block at once (a start that hangs)."""
+    """Holds Ctrl-C (and SIGTERM, where the command reads it as Ctrl-C) back while the block runs, and yields a
+    list that then holds True if it came: a cluster interrupted half started cannot be stopped cleanly, one that
+    has started can. Pressed twice, it interrupts the block at once (a start that hangs)."""
     pressed: List[bool] = []
     if threading.current_thread() is not threading.main_thread() or \
             signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
         yield pressed  # not ours to hold: Ctrl-C is ignored, or handled by the caller's own handler
         return
+    terminate = signal.getsignal(signal.SIGTERM) is _terminate
 
     def hold(number, frame):
+        if number == signal.SIGTERM:
+            _TERMINATED.append(True)
         if pressed:
             signal.default_int_handler(number, frame)
         pressed.append(True)
 
     signal.signal(signal.SIGINT, hold)
+    if terminate:
+        signal.signal(signal.SIGTERM, hold)
     try:
         yield pressed
     finally:
         signal.signal(signal.SIGINT, signal.default_int_handler)
+        if terminate:
+            signal.signal(signal.SIGTERM, _terminate)
+
+
+# Whether SIGTERM cut the command's batch short: it exits 143 then, 130 after Ctrl-C.
+_TERMINATED: List[bool] = []
+
+
+def _terminate(number, frame):
+    """SIGTERM (a job scheduler's time limit, `timeout`, a service manager) read as Ctrl-C: what is done is
+    kept and the summary written."""
+    _TERMINATED.append(True)
+    signal.default_int_handler(number, frame)
+
+
+@contextlib.contextmanager
+def _terminating():
+    """The command's batch reads SIGTERM as Ctrl-C, where nothing else handles it."""
+    del _TERMINATED[:]
+    if threading.current_thread() is not threading.main_thread() or \
+            signal.getsignal(signal.SIGTERM) != signal.SIG_DFL:
+        yield
+        return
+    signal.signal(signal.SIGTERM, _terminate)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def finished(client, futures, lost=None):
@@ -701,6 +734,31 @@ def run(args):
 
     check_out_folder(out, args.out)
     _check_measurement_folders(out, args.out, names)
+    with _terminating():
+        rows, interrupted, elapsed = _run_on_cluster(args, names, out, options)
+    os.makedirs(out, exist_ok=True)
+    write_summary(out, rows)
+
+    failed = [row for row in rows if row["status"] != "ok"]
+    for row in failed:
+        _say(f"zelnor: {row['name']}: {row['error']}")
+    status = (143 if _TERMINATED else 130) if interrupted else 1 if failed else 0
+    try:
+        print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
+              f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader went away (| head); the summary is written, the status stands
+        from .cli import stdout_gone
+
+        stdout_gone()
+    except (AttributeError, ValueError, OSError):  # no stdout (>&-)
+        pass
+    return status
+
+
+def _run_on_cluster(args, names, out, options):
+    """The batch's rows, whether it was cut short, and its measuring time, on the local cluster or the one
+    named; cut short while the cluster starts or stops, every measurement left is `interrupted`."""
     rows, interrupted, elapsed = None, False, 0.0
     try:
         if args.scheduler_file:
@@ -719,21 +777,4 @@ def run(args):
             rows = [_unmeasured(names, args.folders, index, "interrupted") for index in
                     sorted(range(len(names)), key=lambda i: natural_key(names[i]))]
         interrupted = True
-    os.makedirs(out, exist_ok=True)
-    write_summary(out, rows)
-
-    failed = [row for row in rows if row["status"] != "ok"]
-    for row in failed:
-        _say(f"zelnor: {row['name']}: {row['error']}")
-    status = 130 if interrupted else 1 if failed else 0
-    try:
-        print(f"batch: {len(rows)} measurements, {len(rows) - len(failed)} ok, {len(failed)} failed, "
-              f"measured in {elapsed:.2f} s; wrote {os.path.join(args.out, 'summary.csv')}")
-        sys.stdout.flush()
-    except BrokenPipeError:  # the reader went away (| head); the summary is written, the status stands
-        from .cli import stdout_gone
-
-        stdout_gone()
-    except (AttributeError, ValueError, OSError):  # no stdout (>&-)
-        pass
-    return status
+    return rows, interrupted, elapsed
