@@ -873,6 +873,12 @@ def test_separate_pupil_regions_are_cut_to_the_largest(camera, tmp_path, capsys)
     assert status == 0 and report["pupil_pixels"] == int(pupil.sum()) - 9
     assert "2 separate regions" in err and report["warnings"]
     assert recovered(report)[4] == pytest.approx(truth[4], abs=TOLERANCE_WAVES)
+    # A simulation through that mask measures the same pupil, and its true surface is 0.0 outside it, as every map.
+    status, text, err = run(["simulate", "--pupil", f"mask:{tmp_path / 'pupil.npy'}", "--coefficients", "4:0.5",
+                             "--out", str(tmp_path / "s"), "--no-figure"], capsys)
+    assert status == 0 and "2 separate regions" in err
+    for name in ("true_surface", "surface", "residual"):
+        assert not np.load(tmp_path / "s" / f"{name}.npy")[:3, :3].any(), name
 
 
 @pytest.mark.parametrize("size, wrong", [(48, True), (128, False)])

@@ -742,6 +742,7 @@ def simulate(args):
     _check_conditioning(condition, warnings)
     # The unwrapped map's piston is arbitrary: compare without it.
     residual = np.where(mask, surface - coefficients[0] - (truth - args.coefficients.get(1, 0.0)), 0.0)
+    truth[~mask] = 0.0  # as every map, 0.0 outside the measured pupil (a mask's specks, cut away, too)
     # The frames this run writes count as ours once it starts, except a file of that name it finds there
     # unlisted (a user's, which only a finished run replaces).
     writing = [f"frame_{k}.pgm" for k in range(args.frames)]

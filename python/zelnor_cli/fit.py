@@ -230,7 +230,11 @@ def _equilibrated_condition(gram):
     """Condition number of the Gram matrix scaled to a unit diagonal (inf if a term vanishes on the pupil):
     a measure of the pupil's geometry rather than of the very different sizes of the terms."""
     diagonal = np.diag(gram)
-    if not np.all(diagonal > 0.0) or not np.all(np.isfinite(gram)):
+    if not np.all(np.isfinite(gram)):
+        return math.inf
+    # A term that vanishes on the pupil keeps a diagonal of rounding, far below the others' (terms are scaled
+    # to the pupil's size, so no term that is there comes near).
+    if not np.all(diagonal > 1e-12 * np.max(diagonal, initial=0.0)):
         return math.inf
     scale = 1.0 / np.sqrt(diagonal)
     return float(np.linalg.cond(gram * scale[:, None] * scale[None, :]))

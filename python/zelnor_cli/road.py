@@ -1163,7 +1163,7 @@ def _read_shifts(bands, shifts, weighting):
 
 # Above this misfit (a share of the modulation) the frames are not one fringe pattern. Sound frames stay under
 # 0.2 with a camera of gamma 0.4 or 5 % intensity drift a frame, 0.27 with 10 degrees rms of vibration in 7
-# frames; a dark, flat or unrelated image among them gives 0.45 to 0.9.
+# frames; a dark, flat or unrelated image among them gives 0.4 to 1.
 MISFIT_LIMIT = 0.35
 
 
