@@ -634,8 +634,12 @@ def _check_folders(folders):
     return measurement_names(folders)
 
 
-def _check_measurement_folders(out, given, names):
-    """Refuses a batch where OUT/NAME is a file: that measurement could write nothing."""
+def _check_out(out, given, names):
+    """Refuses an OUT that cannot be made (`given` names it as the user did), or where an OUT/NAME is a file:
+    that measurement could write nothing."""
+    from .cli import check_out_folder
+
+    check_out_folder(out, given)
     for name in names:
         if os.path.lexists(os.path.join(out, name)) and not os.path.isdir(os.path.join(out, name)):
             raise road.RoadError(f"{os.path.join(given, name)}: exists and is not a folder, where measurement "
@@ -708,8 +712,7 @@ def measure_folders(client: distributed.Client, folders: Iterable[Union[str, os.
         raise road.RoadError(f"options are measure's: {args.folders[1:]} are not options; folders are given as "
                              "an argument")
     names = _check_folders(folders)
-    cli.check_out_folder(out, out)
-    _check_measurement_folders(out, out, names)
+    _check_out(out, out, names)
     os.makedirs(out, exist_ok=True)
     rows, interrupted, _ = _measure_all(client, folders, names, out, measure_options(args), progress)
     write_summary(out, rows)
@@ -730,10 +733,7 @@ def run(args):
     names = _check_folders(args.folders)
     options = measure_options(args)
     out = os.path.abspath(args.out)
-    from .cli import check_out_folder
-
-    check_out_folder(out, args.out)
-    _check_measurement_folders(out, args.out, names)
+    _check_out(out, args.out, names)
     with _terminating():
         rows, interrupted, elapsed = _run_on_cluster(args, names, out, options)
     os.makedirs(out, exist_ok=True)

@@ -420,12 +420,11 @@ def _refuse_a_second_image(path, handle):
         raise RoadError(f"{path}: holds more than one PGM image; give each frame as a file of its own")
 
 
-def _load_pgm_header(path):
+def _load_pgm_header(handle):
     """(width, height, maxval, where the raster starts) as load_pgm reads the header: "P5" and a newline, then
     width, a space, height, a newline, maxval and a newline, comments anywhere; but the numbers in full, where
     load_pgm keeps their low 32 bits and takes maxval's low 16 bits for its depth. None for a header it refuses."""
-    with open(path, "rb") as handle:
-        head = handle.read(1 << 16)
+    head = handle.read(1 << 16)
     if not head.startswith(b"P5\n"):
         return None
     at, numbers = 3, []
@@ -450,15 +449,15 @@ def _load_pgm_header(path):
 
 
 def _read_pgm(path):
-    header = _load_pgm_header(path)
-    if header is not None:
-        # What load_pgm would read of a header outside the format's range is not the file's image.
-        width, height, maxval, start = header
-        _check_side(path, height, width)
-        if maxval > 65535:
-            raise RoadError(f"{path}: not a readable binary PGM (P5) image (maxval {maxval}; it must lie in "
-                            "0..65535)")
-        with open(path, "rb") as handle:
+    with open(path, "rb") as handle:
+        header = _load_pgm_header(handle)
+        if header is not None:
+            # What load_pgm would read of a header outside the format's range is not the file's image.
+            width, height, maxval, start = header
+            _check_side(path, height, width)
+            if maxval > 65535:
+                raise RoadError(f"{path}: not a readable binary PGM (P5) image (maxval {maxval}; it must lie in "
+                                "0..65535)")
             handle.seek(start + width * height * (1 if maxval <= 255 else 2))
             _refuse_a_second_image(path, handle)
     try:

@@ -1196,11 +1196,13 @@ def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
         part = slice(top, top + rows)
         stack = np.stack([np.asarray(frame)[box][part] for frame in frames]).astype(np.float64)
         values = np.tensordot(channels, stack, 1)
-        values[:, ~mask[part]] = 0.0  # nothing from outside the pupil, NaN there too
+        inside = mask[part]
+        values[:, ~inside] = 0.0  # nothing from outside the pupil, NaN there too
         for index, value in enumerate(values):
             sums[index] += _neighbour_sum(value, value, len(value))
         own += float(np.vdot(values[:2], values[:2]))
-        level += float(np.vdot(stack[0][mask[part]], stack[0][mask[part]]))
+        first = stack[0][inside]
+        level += float(np.vdot(first, first))
     modulation = sums[0] + sums[1]
     # No fringes: what neighbours share of the modulation is noise (a small share of its own energy), or
     # rounding in frames that do not change at all (a millionth of their level or less).
