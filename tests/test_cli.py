@@ -833,11 +833,11 @@ def _write_mask(path, pupil, encoding):
     if encoding == "rgba-opaque":  # black outside, but every pixel opaque
         Image.fromarray(np.dstack([on, on, on, opaque])).save(path, format="PNG")
     elif encoding == "grey-alpha-opaque":
-        Image.fromarray(np.dstack([on, opaque]), mode="LA").save(path, format="PNG")
+        Image.fromarray(np.dstack([on, opaque])).save(path, format="PNG")  # two bands of bytes: LA
     elif encoding == "rgba-transparent":  # white everywhere, transparent outside
         Image.fromarray(np.dstack([opaque, opaque, opaque, on])).save(path, format="PNG")
     elif encoding == "palette-transparent":
-        image = Image.fromarray(pupil.astype(np.uint8), mode="P")
+        image = Image.frombytes("P", pupil.shape[::-1], pupil.astype(np.uint8).tobytes())
         image.putpalette([255, 255, 255, 255, 255, 255])
         image.save(path, format="PNG", transparency=0)
     elif encoding == "tiff-rgba-opaque":
