@@ -298,6 +298,10 @@ def test_module_entry_point_runs(tmp_path):
                            str(tmp_path), "--no-figure"], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert "residual" in proc.stdout
+    # The version the report records, so that a printed version can be matched with stored reports.
+    proc = subprocess.run([sys.executable, "-m", "zelnor_cli", "--version"], capture_output=True, text=True)
+    recorded = json.loads((tmp_path / "report.json").read_text())["zelnor_version"]
+    assert (proc.returncode, proc.stdout) == (0, f"zelnor {recorded}\n")
 
 
 def test_stub_matches_module():

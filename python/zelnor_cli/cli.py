@@ -192,6 +192,8 @@ def add_measure_options(parser):
 
 def _parser():
     parser = _Parser(prog="zelnor", description="Simulate and measure optical surfaces with phase-shifting interferometry.")
+    # The version reports record, the module's: what the numbers come from.
+    parser.add_argument("--version", action="version", version=f"zelnor {zelnor.__version__}")
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     sim = sub.add_parser("simulate", help="simulate a measurement and recover its coefficients")
