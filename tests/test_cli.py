@@ -225,6 +225,23 @@ def figure_case(side, unit, true, scale):
 
 @pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
                     reason="matplotlib's font extension aborts under the preloaded ASan runtime")
+@pytest.mark.parametrize("name", [b"m\xff.npy", b"m$\\foo{$.npy"])
+def test_figure_shows_any_mask_name(name, tmp_path, capsys):
+    """The pupil line names the mask file as it is: bytes that are not UTF-8 and "$" reach the figure's
+    text, not a traceback, a skipped figure or typeset mathematics."""
+    pytest.importorskip("matplotlib")
+    from zelnor_cli import figure
+
+    path = os.fsdecode(bytes(tmp_path) + b"/" + name)
+    np.save(path, zelnor.roundmask(0.8, 48, 48))
+    status, _, err = run(["simulate", "--pupil", f"mask:{path}", "--coefficients", "4:0.5", "--json", "--out",
+                          str(tmp_path / "o")], capsys)
+    assert status == 0 and err.startswith("wrote ") and len(err.splitlines()) == 1, err  # no notice, no warning
+    assert "figure.png" in json.loads((tmp_path / "o" / "report.json").read_text())["files"]
+    shown = os.fsdecode(bytes(tmp_path)) + "/" + name.decode("utf-8", "backslashreplace")
+    assert f"pupil mask:{shown}, " in figure._sheets.sheet.text.get_text()
+
+
 def test_figure_drawn_again_on_its_sheet_equals_a_fresh_one(tmp_path):
     """One thread keeps its figure's axes between measurements: each figure must come out pixel for
     pixel as it does on a new sheet, whatever the previous measurement left (units, true values,
@@ -601,6 +618,30 @@ def test_tiff_images_are_read_as_their_orientation_tag_shows_them(orientation, u
         assert frames.read_images(str(path), allow_colour=colour)[0].tolist() == upright
 
 
+def test_png_images_past_pillows_pixel_limit_are_read(tmp_path, monkeypatch):
+    """Pillow warns of images past its pixel limit, and refuses those past twice that (from 13,400 pixels
+    square); the command checks sides and memory itself."""
+    from PIL import Image
+
+    from zelnor_cli import frames
+
+    image = (np.arange(20 * 30).reshape(20, 30) * 100).astype(np.uint16)
+    Image.fromarray(image).save(tmp_path / "f.png")
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 250)  # 600 pixels: refused by Pillow's open
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.array_equal(frames.read_images(str(tmp_path / "f.png"))[0], image)
+    # Memory running out on the way is said as such, not blamed on the file.
+    from PIL import PngImagePlugin
+
+    def exhausted(self):
+        raise MemoryError
+
+    monkeypatch.setattr(PngImagePlugin.PngImageFile, "load", exhausted)
+    with pytest.raises(road.RoadError, match="f.png: the image it holds or declares does not fit in memory"):
+        frames.read_images(str(tmp_path / "f.png"))
+
+
 def test_frame_files_named_on_another_system_are_measured(camera, tmp_path, capsys):
     """Names that are not UTF-8 (Latin-1 from a network share) reach load_pgm and the report; an output
     folder so named, which the module cannot write to, is refused in one line."""
@@ -665,8 +706,8 @@ def test_pgm_frames_of_several_maxvals_are_one_set(tmp_path, capsys):
                                   "folder-mask", "empty-folder", "no-match", "mask-size", "text", "absurd-tiff",
                                   "depths", "empty-file", "truncated-loose-pgm", "cut-tiff-stack", "palette-tiff",
                                   "pgm-maxval", "pgm-width-past-32-bits", "given-twice", "animated-png",
-                                  "npy-long-header", "tiff-past-memory", "tiff-previews-only", "pgm-two-images",
-                                  "loose-pgm-two-images"])
+                                  "npy-long-header", "tiff-past-memory", "png-past-memory", "tiff-previews-only",
+                                  "pgm-two-images", "loose-pgm-two-images"])
 def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatch):
     from PIL import Image
     tifffile = pytest.importorskip("tifffile")
@@ -752,6 +793,10 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
         tifffile.imwrite(bad.with_suffix(".tif"), frames[1], compression="zlib")
         paths[1] = str(bad.with_suffix(".tif"))
         monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 96 * 96)
+    elif case == "png-past-memory":
+        Image.fromarray(frames[1]).save(bad.with_suffix(".png"))
+        paths[1] = str(bad.with_suffix(".png"))
+        monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 96 * 96)  # 16-bit samples: twice that
     elif case in ("pgm-two-images", "loose-pgm-two-images"):  # a Netpbm stream: the second would go unseen
         header = b"P5\n96 96\n65535\n" if case == "pgm-two-images" else b"P5 96 96 65535\n"
         paths[1] = write_file(bad.with_suffix(".pgm"), b"".join(header + frame.astype(">u2").tobytes()
@@ -769,7 +814,7 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
                 "cut-tiff-stack": "breaks off after 4 pages", "palette-tiff": "a palette image",
                 "pgm-maxval": "maxval 65536", "pgm-width-past-32-bits": "declares a 4294967392x96 image",
                 "given-twice": "given twice", "animated-png": "an animated PNG of 4 images",
-                "tiff-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews",
+                "tiff-past-memory": "once decoded", "png-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews",
                 "pgm-two-images": "more than one PGM image", "loose-pgm-two-images": "more than one PGM image"}
     assert expected.get(case, "") in err
 

@@ -45,7 +45,8 @@ class _Sheet:
             self.images.append(image)
         self.bars = axes.flat[4]
         axes.flat[5].axis("off")
-        self.text = axes.flat[5].text(0.0, 0.5, "", fontsize=11, va="center")
+        # Plain text: a mask's file name may hold "$", which matplotlib would read as mathematics.
+        self.text = axes.flat[5].text(0.0, 0.5, "", fontsize=11, va="center", parse_math=False)
 
     def fill(self, panels, report):
         unit = report["units"]
@@ -70,9 +71,15 @@ class _Sheet:
         bars.legend()
         self.text.set_text("\n".join([
             f"{report['command']}: {report['frames']} frames, {report['unwrapper']}",
-            f"pupil {report['pupil']}, {report['pupil_pixels']} pixels",
+            f"pupil {_shown(report['pupil'])}, {report['pupil_pixels']} pixels",
             f"surface PV {report['surface']['pv']:.3f}, RMS {report['surface']['rms']:.3f} {unit}",
             f"residual PV {report['residual']['pv']:.2e}, RMS {report['residual']['rms']:.2e} {unit}"]))
+
+
+def _shown(text):
+    """Text with the bytes of a file name that is not UTF-8 shown as backslash escapes (\\xff):
+    matplotlib refuses the lone surrogates Python reads them into."""
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 # One sheet per thread: matplotlib's artists are not safe to share between threads.

@@ -225,11 +225,15 @@ def _inside(samples, alpha):
 
 
 def _read_png(path, allow_colour):
-    Image = _library("PIL.Image", path, "PNG")
+    PngImagePlugin = _library("PIL.PngImagePlugin", path, "PNG")
 
     try:
-        with Image.open(path) as image:
+        # Opened as the PNG it was sniffed to be, past Pillow.Image.open's guard against images of many pixels
+        # (a warning from 89 million, a refusal from 179 million): the sides and memory are checked here instead.
+        with PngImagePlugin.PngImageFile(path) as image:
             _check_side(path, image.size[1], image.size[0])
+            samples = image.size[0] * image.size[1] * len(image.getbands())
+            _check_memory(path, samples * (2 if "16" in image.mode else 1))
             image.load()
             mode = image.mode
             if getattr(image, "n_frames", 1) > 1:  # an animated PNG: Pillow would hand over its first frame
@@ -243,7 +247,7 @@ def _read_png(path, allow_colour):
             if "A" in mode or "a" in mode or "transparency" in image.info:
                 return [_inside(np.asarray(image.convert("RGBA")), alpha=[3])]
             return [_marked(np.asarray(image.convert("RGB"))).any(axis=-1)]
-    except RoadError:
+    except (RoadError, MemoryError):
         raise
     except Exception as error:  # Pillow raises many kinds on damaged files
         raise RoadError(f"{path}: not a readable PNG image ({_why(error)})") from None
@@ -300,6 +304,14 @@ def _upright(image, orientation):
     return np.ascontiguousarray(image[::rows, ::columns])
 
 
+def _check_memory(path, declared):
+    """Compressed images can declare far more samples than the file holds: refused before they are decoded."""
+    available = available_memory()
+    if available is not None and declared > available:
+        raise RoadError(f"{path}: its images take {declared / 2**30:.1f} GiB once decoded, "
+                        f"{available / 2**30:.1f} GiB of memory available")
+
+
 def available_memory():
     """Bytes of memory the kernel deems available to new allocations; None where it does not say."""
     try:
@@ -325,13 +337,8 @@ def _read_tiff(path, allow_colour):
                                 (" (only reduced-resolution previews)" if len(tiff.pages) else ""))
             for page in pages:
                 _check_side(path, page.imagelength, page.imagewidth)
-            # Compressed pages can declare far more samples than the file holds: refused before they are decoded.
-            declared = sum(page.imagelength * page.imagewidth * page.samplesperpixel * -(-page.bitspersample // 8)
-                           for page in pages)
-            available = available_memory()
-            if available is not None and declared > available:
-                raise RoadError(f"{path}: its images take {declared / 2**30:.1f} GiB once decoded, "
-                                f"{available / 2**30:.1f} GiB of memory available")
+            _check_memory(path, sum(page.imagelength * page.imagewidth * page.samplesperpixel *
+                                    -(-page.bitspersample // 8) for page in pages))
             images = []
             for page in pages:
                 orientation = getattr(page.tags.get(274), "value", 1)
@@ -358,7 +365,7 @@ def _read_tiff(path, allow_colour):
                     raise RoadError(f"{path}: page {len(images)} is not a 2-D image (shape {data.shape})")
                 images.append(_upright(data, orientation))
             return images
-    except RoadError:
+    except (RoadError, MemoryError):  # memory running out: said by read_images, not blamed on the file
         raise
     except Exception as error:  # tifffile raises many kinds on damaged files
         raise RoadError(f"{path}: not a readable TIFF image ({_why(error)})") from None
