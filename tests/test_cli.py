@@ -796,7 +796,7 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
     elif case == "png-past-memory":
         Image.fromarray(frames[1]).save(bad.with_suffix(".png"))
         paths[1] = str(bad.with_suffix(".png"))
-        monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 96 * 96)  # 16-bit samples: twice that
+        monkeypatch.setattr("zelnor_cli.frames.available_memory", lambda: 3 * 96 * 96)  # decoded and copied: 4x
     elif case in ("pgm-two-images", "loose-pgm-two-images"):  # a Netpbm stream: the second would go unseen
         header = b"P5\n96 96\n65535\n" if case == "pgm-two-images" else b"P5 96 96 65535\n"
         paths[1] = write_file(bad.with_suffix(".pgm"), b"".join(header + frame.astype(">u2").tobytes()

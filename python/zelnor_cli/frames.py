@@ -232,8 +232,10 @@ def _read_png(path, allow_colour):
         # (a warning from 89 million, a refusal from 179 million): the sides and memory are checked here instead.
         with PngImagePlugin.PngImageFile(path) as image:
             _check_side(path, image.size[1], image.size[0])
-            samples = image.size[0] * image.size[1] * len(image.getbands())
-            _check_memory(path, samples * (2 if "16" in image.mode else 1))
+            # Pillow keeps a pixel in 1 byte ("1", "L", "P"), 2 ("I;16"), or else 4 (before Pillow 10.4, 16-bit grey
+            # opens as 32-bit "I"); the array handed on is a copy of as many bytes.
+            stored = 1 if image.mode in ("1", "L", "P") else 2 if image.mode.startswith("I;16") else 4
+            _check_memory(path, 2 * stored * image.size[0] * image.size[1])
             image.load()
             mode = image.mode
             if getattr(image, "n_frames", 1) > 1:  # an animated PNG: Pillow would hand over its first frame
