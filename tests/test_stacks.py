@@ -10,6 +10,7 @@ import zelnor
 
 da = pytest.importorskip("dask.array")
 
+
 def frame_stack(count, height, width):
     mask = zelnor.roundmask(0.85, width, height)
     rng = np.random.default_rng(7)
