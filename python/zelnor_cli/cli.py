@@ -534,7 +534,7 @@ def _check_continuity(waves, mask, warnings):
     return jumps
 
 
-def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
+def _check_modulation(frames, wrapped, mask, pixels, passes, warnings, pupil=("disc", None)):
     """Refuses frames with fringes at fewer pupil pixels than the fit needs, and warns of pupil pixels
     with little or none: their phase is noise, or undefined; reads the phase step and the misfit of the frames
     to one fringe pattern off the frames, with warnings. Returns (the phase step report, the misfit)."""
@@ -546,7 +546,8 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings):
     if weak:
         warnings.append(f"{weak} of the {pixels} pupil pixels have little or no fringe modulation (under a tenth of "
                         "the pupil's typical modulation: dust, no light or saturation): their phase is noise, or "
-                        "undefined; a threshold pupil (--pupil threshold:COUNTS) leaves them out")
+                        "undefined; " + ("a higher threshold" if pupil[0] == "threshold" else
+                                         "a threshold pupil (--pupil threshold:COUNTS)") + " leaves them out")
     _check_quantisation(frames, mask, passes, warnings)
     saturated = road.clipped(frames, mask)
     if saturated:
@@ -579,11 +580,16 @@ def _check_quantisation(frames, mask, passes, warnings):
     typical = road.typical_modulation(frames, mask)
     if typical <= 0.0:
         return
-    noise = road.NOISE_GAIN[len(frames)] / math.sqrt(12.0) / typical / road.TWO_PI / passes
+    # A camera of fewer bits whose samples are shifted to the top of 16 (steps of 16 for 12 bits) rounds to its
+    # own steps: the noise is as many times larger.
+    step = road.count_step(frames, mask)
+    noise = road.NOISE_GAIN[len(frames)] * step / math.sqrt(12.0) / typical / road.TWO_PI / passes
     if noise > QUANTISATION_LIMIT:
-        warnings.append(f"the fringes' typical modulation is only {typical:.2g} counts: rounding the frames to whole "
-                        f"counts alone puts about {noise:.2g} waves RMS of noise on each pixel of the surface "
-                        "(more light, a longer exposure or a deeper bit depth)")
+        depth = f"{typical:.2g} counts" if step == 1 else \
+            f"{typical:.2g} counts, {typical / step:.2g} of the steps of {step} counts its samples come in"
+        warnings.append(f"the fringes' typical modulation is only {depth}: rounding the frames to "
+                        f"{'whole counts' if step == 1 else 'those steps'} alone puts about {noise:.2g} waves RMS of "
+                        "noise on each pixel of the surface (more light, a longer exposure or a deeper bit depth)")
 
 
 # A uniform step that leaves a frame's shift further than this (radians) from the one read off the frames
@@ -734,7 +740,7 @@ def simulate(args):
     del wavefront
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     wrapped = road.retrieve_phase(frames)
-    step, misfit = _check_modulation(frames, wrapped, mask, pixels, passes, warnings)
+    step, misfit = _check_modulation(frames, wrapped, mask, pixels, passes, warnings, args.pupil)
     _check_aspect(height, width, warnings)
     surface = road.unwrap_waves(mask, wrapped, args.unwrapper)
     jumps = _check_continuity(surface, mask, warnings)
@@ -794,7 +800,8 @@ def measure(args):
     mask, pixels = _check_pupil(_make_pupil(args.pupil, height, width, frames), args.pupil, warnings)
     removed = sorted(i for name in args.remove for i in road.REMOVABLE[name])
     wrapped = road.retrieve_phase(frames)
-    step, misfit = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings)
+    step, misfit = _check_modulation(frames, wrapped, mask, pixels, 2.0 if args.double_pass else 1.0, warnings,
+                                     args.pupil)
     _check_aspect(height, width, warnings)
     previous = _output_folder(args.out, "measure")
     # Unwrapping reads only pupil pixels: the wrapped phase, 0.0 outside the pupil, is written

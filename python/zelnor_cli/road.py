@@ -27,7 +27,7 @@ __all__ = [
     "FIT_CONDITION_LIMIT", "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box",
     "largest_region", "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves",
     "repair_lone_jumps", "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "typical_modulation",
-    "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps", "step_ripple",
+    "count_step", "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps", "step_ripple",
     "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
     "fit_removable", "fit_zernike", "fit_zernike_and_condition", "remove_terms", "pv_rms",
 ]
@@ -312,6 +312,21 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
         return 0.0
     lit = sample[sample >= 0.5 * float(np.percentile(sample, 99))]
     return float(np.median(lit))
+
+
+def count_step(frames: Frames, mask: Mask) -> int:
+    """The step the pupil's samples come in, in counts: 1 for a camera's own counts, 16 for a 12-bit camera's
+    samples shifted to the top of 16 bits (the greatest common divisor of the even sample `typical_modulation`
+    reads; 1 for samples that are all 0, or not integers)."""
+    frames, inside = _even_sample(frames, mask)
+    step = 0
+    for frame in frames:
+        if frame.dtype.kind not in "bui":
+            return 1
+        step = math.gcd(step, int(np.gcd.reduce(frame[inside].astype(np.int64), initial=0)))
+        if step == 1:
+            break
+    return max(step, 1)
 
 
 # Fringes clipped at the camera's full scale pile their samples up at the frames' largest value: more than
@@ -913,8 +928,8 @@ _HALF_DETERMINED = 0.25
 def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Optional[Tuple[float, float]]:
     """(smallest, largest) phase step, in radians, at the pupil's edge, for a step that changes linearly
     across the pupil (a reference mirror that tilts as it moves): the steps `phase_step` reads over the
-    pupil's halves, left and right and top and bottom, extrapolated from the halves' centres to the edge
-    about `step` (phase_step's over the whole pupil, read here when not given). None where the whole pupil
+    pupil's halves, left and right and top and bottom, extrapolated from the halves' centres (weighted as the
+    steps weigh their pixels, by the modulation squared) to the edge about `step` (phase_step's over the whole pupil, read here when not given). None where the whole pupil
     or a half leaves its step undetermined, or no single step explains them."""
     check_frames(frames)
     frames = [np.asarray(frame) for frame in frames]
@@ -928,6 +943,12 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
     step = whole if step is None else step
     if box is None or step is None or math.isnan(step):
         return None
+    # A half's step is its pixels' products of differences summed, which weighs each pixel as its modulation
+    # squared: under a beam that dims towards the rim, it is the step nearer the pupil's middle than the half's
+    # geometric centre, and is placed there (read on an even sample of the pupil's box).
+    stride = _sample_stride(mask.size)
+    energy = modulation([frame[box][::stride, ::stride] for frame in frames]) ** 2
+    energy[~mask[box][::stride, ::stride]] = 0.0  # (frames may hold anything there, NaN included)
     reach = 0.0
     for axis in (1, 0):  # across the columns, then down the rows
         profile = mask[box].sum(axis=1 - axis, dtype=np.float64)  # pupil pixels per column (row)
@@ -935,16 +956,20 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
         middle = int(round(float(places @ profile) / float(profile.sum())))
         if not 0 < middle < profile.size:
             return None
+        weights = energy.sum(axis=1 - axis)
+        sampled = np.arange(weights.size) * stride + 0.5  # the sampled columns' (rows') places
         steps, centres = [], []
         for half in (slice(0, middle), slice(middle, profile.size)):
             start = box[axis].start
             part = slice(start + half.start, start + half.stop)
             window = (box[0], part) if axis == 1 else (part, box[1])
             half_step, share, _ = _step_and_share([frame[window] for frame in frames], mask[window], means)
-            if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED:
+            inside = (sampled >= half.start) & (sampled < half.stop)
+            weight = float(weights[inside].sum())
+            if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED or not weight > 0.0:
                 return None
             steps.append(half_step)
-            centres.append(float(places[half] @ profile[half]) / float(profile[half].sum()))
+            centres.append(float(sampled[inside] @ weights[inside]) / weight)
         # the change per pixel, over the half-width of the pupil's box
         reach += ((steps[1] - steps[0]) / (centres[1] - centres[0]) * profile.size / 2) ** 2
     # (halves too far apart for a straight line, frames that are not one pattern, stop at 0 and 180 degrees)
