@@ -834,7 +834,8 @@ def test_bad_frame_files_name_the_file(case, camera, tmp_path, capfd, monkeypatc
                 "cut-tiff-stack": "breaks off after 4 pages", "palette-tiff": "a palette image",
                 "pgm-maxval": "maxval 65536", "pgm-width-past-32-bits": "declares a 4294967392x96 image",
                 "given-twice": "given twice", "animated-png": "an animated PNG of 4 images",
-                "tiff-past-memory": "once decoded", "png-past-memory": "once decoded", "tiff-previews-only": "only reduced-resolution previews",
+                "tiff-past-memory": "once decoded", "png-past-memory": "once decoded",
+                "tiff-previews-only": "only reduced-resolution previews",
                 "pgm-two-images": "more than one PGM image", "loose-pgm-two-images": "more than one PGM image"}
     assert expected.get(case, "") in err
 
@@ -1466,8 +1467,8 @@ def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, t
     x = (2 * np.arange(size) + 1) / size - 1
     across = x[None, :] if axis == 1 else x[:, None]
     nominal = road.PHASE_STEPS[count]
-    frames, waves = beam_frames(size, 1.0, count=count, shifts=[k * nominal * (1 + tilt * across) for k in range(count)],
-                                fall=fall)
+    frames, waves = beam_frames(size, 1.0, count=count, fall=fall,
+                                shifts=[k * nominal * (1 + tilt * across) for k in range(count)])
     for k, frame in enumerate(frames):
         np.save(tmp_path / f"f{k}.npy", frame)
     pupil = "threshold:5000" if fall is None else "disc"

@@ -27,8 +27,8 @@ __all__ = [
     "FIT_CONDITION_LIMIT", "threads", "using_threads", "usable_cores", "disc_pupil", "annulus_pupil", "pupil_box",
     "largest_region", "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves",
     "repair_lone_jumps", "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "typical_modulation",
-    "count_step", "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps", "step_ripple",
-    "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
+    "count_step", "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps",
+    "step_ripple", "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
     "fit_removable", "fit_zernike", "fit_zernike_and_condition", "remove_terms", "pv_rms",
 ]
 
@@ -929,8 +929,9 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
     """(smallest, largest) phase step, in radians, at the pupil's edge, for a step that changes linearly
     across the pupil (a reference mirror that tilts as it moves): the steps `phase_step` reads over the
     pupil's halves, left and right and top and bottom, extrapolated from the halves' centres (weighted as the
-    steps weigh their pixels, by the modulation squared) to the edge about `step` (phase_step's over the whole pupil, read here when not given). None where the whole pupil
-    or a half leaves its step undetermined, or no single step explains them."""
+    steps weigh their pixels, by the modulation squared) to the edge about `step` (phase_step's over the whole
+    pupil, read here when not given). None where the whole pupil or a half leaves its step undetermined, or no
+    single step explains them."""
     check_frames(frames)
     frames = [np.asarray(frame) for frame in frames]
     mask = _pupil(mask, frames[0])
