@@ -1483,6 +1483,31 @@ def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, t
                                                                                 abs=0.006)
 
 
+@pytest.mark.parametrize("count, degrees, seed, warned", [(5, 0, 1, False), (7, 0, 2, False), (5, 3, 4, False),
+                                                        (5, 20, 1, True), (5, 12, 2, True), (7, 20, 1, True)])
+def test_a_wavefront_that_tilts_from_frame_to_frame_is_read_at_the_rim(count, degrees, seed, warned, tmp_path,
+                                                                       capsys):
+    """A part or reference that rocks while the frames are taken tilts each frame's shift across the pupil
+    (`degrees` rms at the edge, in x and y): over the whole pupil the tilts average away and the shifts read
+    true, but over its halves they show, and carried to the rim they give the error the surface shows there."""
+    size = 160
+    rng = np.random.default_rng(seed)
+    x = (2 * np.arange(size) + 1) / size - 1
+    tilts = np.radians(rng.normal(0, degrees, (2, count)))
+    nominal = road.PHASE_STEPS[count]
+    frames, waves = beam_frames(size, 1.0, count=count, shifts=[k * nominal + tilts[0, k] * x[None, :] +
+                                                                 tilts[1, k] * x[:, None] for k in range(count)])
+    for k, frame in enumerate(frames):
+        np.save(tmp_path / f"f{k}.npy", frame)
+    status, text, err = run(["measure", str(tmp_path / "f?.npy"), "--pupil", "threshold:5000", "--json", "--out",
+                             str(tmp_path / "o"), "--no-figure"], capsys)
+    step = json.loads(text)["phase_step"]
+    assert status == 0 and ("the frames' phase shifts change across the pupil" in err) == warned
+    assert step["shifts_degrees"] == pytest.approx(np.degrees(np.arange(count) * nominal), abs=3.0)
+    assert surface_error_pv(frames, waves, tmp_path / "o") == pytest.approx(step["rim_ripple_waves"], rel=0.35,
+                                                                            abs=0.006)
+
+
 @pytest.mark.parametrize("middle, gain, noise, seeds, warned", [
     (-0.5, 0.0, 1700, range(6), False),  # one half's differences near a null fringe, under noise: left unread
     (-2.5, 0.15, 30, range(1), True),  # a tilting reference over a nearly nulled part: read at its edges

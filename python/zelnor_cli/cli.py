@@ -560,13 +560,14 @@ def _check_modulation(frames, wrapped, mask, pixels, passes, warnings, pupil=("d
     shifts = road.frame_shifts(frames, mask, step)
     # (clipped fringes bias each half's step by its own fringes: the clipping is the fault to name)
     edges = None if saturated else road.edge_steps(frames, mask, step)
+    rim = None if saturated else road.edge_shifts(frames, mask, step)
     misfit = road.frame_misfit(frames, mask, step)
     if misfit is not None and misfit > road.MISFIT_LIMIT:
         warnings.append(f"the frames depart from one phase-shifted fringe pattern by {misfit:.2f} of the fringe "
                         "modulation (sound frames stay under about 0.25): a file that is not a frame of this "
                         "measurement (a dark or background image among the frames), frames out of order, a phase "
                         "shifter that missed a step, or saturation; the surface is not to be trusted")
-    return _check_phase_step(len(frames), step, shifts, passes, warnings, edges), misfit
+    return _check_phase_step(len(frames), step, shifts, passes, warnings, edges, rim), misfit
 
 
 # Surface noise, in waves RMS, that the rounding of the frames to whole counts alone may put on each pixel
@@ -595,15 +596,27 @@ def _check_quantisation(frames, mask, passes, warnings):
 # A uniform step that leaves a frame's shift further than this (radians) from the one read off the frames
 # frame by frame does not describe them.
 SHIFTS_AGREE = math.radians(10.0)
+# A frame whose shift changes by less than this (radians) from the pupil's middle to its rim is not called
+# tilted: the halves' readings carry a degree or two of noise.
+RIM_TILT = math.radians(5.0)
 
 
-def _check_phase_step(count, step, shifts, passes, warnings, edges=None):
+def _check_phase_step(count, step, shifts, passes, warnings, edges=None, rim=None):
     """The phase step and each frame's phase shift as the frames show them, against those their formula
     assumes, for report.json; warns when they part by enough to ripple the surface, or when no single step
-    explains the frames. `edges` are the steps at the pupil's edge for a step that changes across it."""
+    explains the frames. `edges` are the steps at the pupil's edge for a step that changes across it, `rim` each
+    frame's shifts around its rim for a wavefront that tilts from frame to frame."""
     nominal = road.PHASE_STEPS[count]
     report = {"nominal_degrees": math.degrees(nominal), "degrees": None, "ripple_waves": None,
-              "shifts_degrees": None, "shifts_ripple_waves": None, "edge_degrees": None, "edge_ripple_waves": None}
+              "shifts_degrees": None, "shifts_ripple_waves": None, "edge_degrees": None, "edge_ripple_waves": None,
+              "rim_tilt_degrees": None, "rim_ripple_waves": None}
+    rim_ripple = tilt = 0.0
+    if rim is not None:
+        rim, noise = rim
+        rim_ripple = max(road.shift_ripple(shifts_there) for shifts_there in rim) / road.TWO_PI
+        tilt = float(np.max(np.ptp(rim, axis=0))) / 2  # the most a frame's shift changes from middle to rim
+        report.update(rim_tilt_degrees=math.degrees(tilt), rim_ripple_waves=rim_ripple / passes)
+        tilt = tilt if tilt > noise else 0.0  # a tilt noise could make is not read as one
     edge_ripple = 0.0
     if edges is not None:
         edge_ripple = max(road.step_ripple(count, edge) for edge in edges) / road.TWO_PI
@@ -645,6 +658,12 @@ def _check_phase_step(count, step, shifts, passes, warnings, edges=None):
                         "that tilts as the phase shifter moves it): the surface carries a ripple along the fringes "
                         f"of up to {edge_ripple / passes:.3f} waves PV there; align the phase shifter"
                         + ("" if count == 5 else ", or take 5 frames, whose formula tolerates a step error best"))
+    elif rim_ripple > road.STEP_RIPPLE_LIMIT and tilt > RIM_TILT:
+        warnings.append(f"the frames' phase shifts change across the pupil, by up to {math.degrees(tilt):.0f}° from "
+                        "its middle to its rim (a wavefront that tilts from frame to frame: vibration that rocks the "
+                        "part or the reference, or air currents), which their shifts over the whole pupil average "
+                        f"away: the surface carries an error along the fringes of up to {rim_ripple / passes:.3f} "
+                        "waves PV at the rim; steady the set-up and measure again")
     return report
 
 

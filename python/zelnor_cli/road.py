@@ -28,7 +28,7 @@ __all__ = [
     "largest_region", "synthesize_surface", "make_frames", "modulation", "retrieve_phase", "unwrap_waves",
     "repair_lone_jumps", "discontinuities", "step_summary", "unmodulated", "weakly_modulated", "typical_modulation",
     "count_step", "NOISE_GAIN", "CLIPPED_PILE", "CLIPPED_SHARE", "FULL_SCALES", "clipped", "phase_step", "edge_steps",
-    "step_ripple", "shift_ripple", "frame_shifts", "frame_misfit", "fit_condition",
+    "step_ripple", "shift_ripple", "frame_shifts", "edge_shifts", "frame_misfit", "fit_condition",
     "fit_removable", "fit_zernike", "fit_zernike_and_condition", "remove_terms", "pv_rms",
 ]
 
@@ -925,6 +925,36 @@ def _step_and_share(frames, mask, means=None):
 _HALF_DETERMINED = 0.25
 
 
+def _halves(frames, mask, box, power):
+    """The pupil's halves, left and right, then top and bottom: for each split, (the halves' windows, their centres
+    in pixels from the box's start, the box's size across the split), the centres weighted by the fringe
+    modulation to `power`, as a half's reading weighs its pixels (read on an even sample of the box). None where
+    the pupil does not split in two, or a half has no fringes."""
+    stride = _sample_stride(mask.size)
+    weight = modulation([frame[box][::stride, ::stride] for frame in frames]) ** power
+    weight[~mask[box][::stride, ::stride]] = 0.0  # (frames may hold anything there, NaN included)
+    splits = []
+    for axis in (1, 0):  # across the columns, then down the rows
+        profile = mask[box].sum(axis=1 - axis, dtype=np.float64)  # pupil pixels per column (row)
+        places = np.arange(profile.size) + 0.5
+        middle = int(round(float(places @ profile) / float(profile.sum())))
+        if not 0 < middle < profile.size:
+            return None
+        weights = weight.sum(axis=1 - axis)
+        sampled = np.arange(weights.size) * stride + 0.5  # the sampled columns' (rows') places
+        windows, centres = [], []
+        for half in (slice(0, middle), slice(middle, profile.size)):
+            part = slice(box[axis].start + half.start, box[axis].start + half.stop)
+            windows.append((box[0], part) if axis == 1 else (part, box[1]))
+            inside = (sampled >= half.start) & (sampled < half.stop)
+            total = float(weights[inside].sum())
+            if not total > 0.0:
+                return None
+            centres.append(float(sampled[inside] @ weights[inside]) / total)
+        splits.append((windows, centres, profile.size))
+    return splits
+
+
 def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Optional[Tuple[float, float]]:
     """(smallest, largest) phase step, in radians, at the pupil's edge, for a step that changes linearly
     across the pupil (a reference mirror that tilts as it moves): the steps `phase_step` reads over the
@@ -946,33 +976,20 @@ def edge_steps(frames: Frames, mask: Mask, step: Optional[float] = None) -> Opti
         return None
     # A half's step is its pixels' products of differences summed, which weighs each pixel as its modulation
     # squared: under a beam that dims towards the rim, it is the step nearer the pupil's middle than the half's
-    # geometric centre, and is placed there (read on an even sample of the pupil's box).
-    stride = _sample_stride(mask.size)
-    energy = modulation([frame[box][::stride, ::stride] for frame in frames]) ** 2
-    energy[~mask[box][::stride, ::stride]] = 0.0  # (frames may hold anything there, NaN included)
+    # geometric centre, and is placed there.
+    halves = _halves(frames, mask, box, 2)
+    if halves is None:
+        return None
     reach = 0.0
-    for axis in (1, 0):  # across the columns, then down the rows
-        profile = mask[box].sum(axis=1 - axis, dtype=np.float64)  # pupil pixels per column (row)
-        places = np.arange(profile.size) + 0.5
-        middle = int(round(float(places @ profile) / float(profile.sum())))
-        if not 0 < middle < profile.size:
-            return None
-        weights = energy.sum(axis=1 - axis)
-        sampled = np.arange(weights.size) * stride + 0.5  # the sampled columns' (rows') places
-        steps, centres = [], []
-        for half in (slice(0, middle), slice(middle, profile.size)):
-            start = box[axis].start
-            part = slice(start + half.start, start + half.stop)
-            window = (box[0], part) if axis == 1 else (part, box[1])
+    for windows, centres, size in halves:
+        steps = []
+        for window in windows:
             half_step, share, _ = _step_and_share([frame[window] for frame in frames], mask[window], means)
-            inside = (sampled >= half.start) & (sampled < half.stop)
-            weight = float(weights[inside].sum())
-            if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED or not weight > 0.0:
+            if half_step is None or math.isnan(half_step) or not share >= _HALF_DETERMINED:
                 return None
             steps.append(half_step)
-            centres.append(float(sampled[inside] @ weights[inside]) / weight)
         # the change per pixel, over the half-width of the pupil's box
-        reach += ((steps[1] - steps[0]) / (centres[1] - centres[0]) * profile.size / 2) ** 2
+        reach += ((steps[1] - steps[0]) / (centres[1] - centres[0]) * size / 2) ** 2
     # (halves too far apart for a straight line, frames that are not one pattern, stop at 0 and 180 degrees)
     return max(0.0, step - math.sqrt(reach)), min(math.pi, step + math.sqrt(reach))
 
@@ -1191,6 +1208,68 @@ def _read_shifts(bands, shifts, weighting):
 # 0.2 with a camera of gamma 0.4 or 5 % intensity drift a frame, 0.27 with 10 degrees rms of vibration in 7
 # frames; a dark, flat or unrelated image among them gives 0.4 to 1.
 MISFIT_LIMIT = 0.35
+
+
+# A half whose pixels' phases cluster more than this (the length of their mean unit phasor: 0 for phases spread
+# evenly round the circle, 1 for one phase) shows too little of a fringe for its shifts to be read.
+_RIM_FRINGES = 0.3
+
+
+def _phase_cluster(frames, mask, window):
+    """The length of the mean unit phasor of the phases of the pupil's pixels in `window`, on an even sample."""
+    stride = _sample_stride(mask[window].size)
+    solve = np.linalg.pinv(_fringe_design(len(frames), PHASE_STEPS[len(frames)]))
+    inside = mask[window][::stride, ::stride]
+    samples = [np.asarray(frame)[window][::stride, ::stride][inside].astype(np.float64) for frame in frames]
+    phasors = sum(weight_a * sample for weight_a, sample in zip(solve[1], samples)) + \
+        1j * sum(weight_b * sample for weight_b, sample in zip(solve[2], samples))
+    lengths = np.abs(phasors)
+    phasors = phasors[lengths > 0] / lengths[lengths > 0]
+    return float(abs(phasors.mean())) if phasors.size else 1.0
+
+
+def edge_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
+                ) -> Optional[Tuple[NDArray[np.float64], float]]:
+    """(each frame's phase shift from the first, in radians, around the pupil's rim, on the ellipse inscribed in
+    its box, every 45 degrees from the right edge, counter-clockwise as the image shows it: an array of 8 rows,
+    one shift per frame; the noise of that reading, in radians), for a wavefront that tilts from frame to frame
+    (a rocking part or reference, air currents), which shifts each frame by an amount that changes across the
+    pupil and averages out over it. The shifts are those `frame_shifts` reads over the pupil's halves, left and
+    right and top and bottom, carried along straight lines through the halves' centres (weighted by the fringe
+    modulation) to the rim; each half is read twice, on its even and on its odd rows, whose noise is their own:
+    the noise given is three times the most the two readings' difference carries to a frame's tilt. None for 4
+    frames, and where the pupil or a half leaves its shifts undetermined. `step` as for frame_shifts."""
+    check_frames(frames)
+    frames = [np.asarray(frame) for frame in frames]
+    mask = _pupil(mask, frames[0])
+    box = pupil_box(mask)
+    if len(frames) == 4 or box is None:
+        return None
+    halves = _halves(frames, mask, box, 1)
+    if halves is None:
+        return None
+    middles, reaches, spreads = [], [], []
+    for windows, centres, size in halves:
+        read, spread = [], []
+        for window in windows:
+            # Over less than about a fringe a half's shifts hang on its beam more than on its fringes.
+            if _phase_cluster(frames, mask, window) > _RIM_FRINGES:
+                return None
+            twice = [frame_shifts([frame[window][parity::2] for frame in frames], mask[window][parity::2], step)
+                     for parity in (0, 1)]
+            if twice[0] is None or twice[1] is None:
+                return None
+            read.append((twice[0] + twice[1]) / 2)
+            spread.append((twice[0] - twice[1]) / 2)
+        along = size / 2 / (centres[1] - centres[0])  # from a half's difference to the tilt at the rim
+        middles.append(read[0] + (read[1] - read[0]) / (centres[1] - centres[0]) * (size / 2 - centres[0]))
+        reaches.append((read[1] - read[0]) * along)
+        spreads.append(np.hypot(spread[0], spread[1]) * along)
+    middle = (middles[0] + middles[1]) / 2
+    # Across the columns (x to the right), then down the rows: a rim point up the image is at -y.
+    angles = np.radians(np.arange(0, 360, 45))
+    rim = middle + np.cos(angles)[:, None] * reaches[0] - np.sin(angles)[:, None] * reaches[1]
+    return rim, 3.0 * float(np.max(np.hypot(spreads[0], spreads[1])))
 
 
 def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
