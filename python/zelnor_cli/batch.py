@@ -504,6 +504,7 @@ def _held_interrupt():
     def hold(number, frame):
         if number == signal.SIGTERM:
             _TERMINATED.append(True)
+            _quiet_dask()
         if pressed:
             signal.default_int_handler(number, frame)
         pressed.append(True)
@@ -527,7 +528,15 @@ def _terminate(number, frame):
     """SIGTERM (a job scheduler's time limit, `timeout`, a service manager) read as Ctrl-C: what is done is
     kept and the summary written."""
     _TERMINATED.append(True)
+    _quiet_dask()
     signal.default_int_handler(number, frame)
+
+
+def _quiet_dask():
+    """Dask's logs of what SIGTERM did to the local workers, which a job scheduler sends it too (a nanny's
+    traceback of a worker that died under it), left unsaid: the batch is stopping on purpose."""
+    for name in ["distributed"] + [name for name in logging.root.manager.loggerDict if name.startswith("distributed.")]:
+        logging.getLogger(name).setLevel(logging.CRITICAL)
 
 
 @contextlib.contextmanager
