@@ -399,24 +399,33 @@ def test_fringes_a_few_counts_deep_are_warned_of(peak, frames, warned, tmp_path,
         assert noise / 2 < report["residual"]["rms"] < noise * 2
 
 
+# A camera's counts brought to 16 bits: (conversion, the step its samples then come in).
+TO_16_BITS = {"12-bit shifted": (lambda v: v << 4, 16), "8-bit shifted": (lambda v: v << 8, 256),
+              "12-bit rescaled": (lambda v: np.rint((v + 1000) * (65535 / 4095)), 16),
+              "12-bit replicated": (lambda v: ((v + 1000) << 4) | ((v + 1000) >> 8), 16),
+              "12-bit shifted, black taken off": (lambda v: ((v + 1000) << 4) - 100, 16)}
+
+
 @pytest.mark.parametrize("peak, warned", [(6, True), (16, False)])
-@pytest.mark.parametrize("shift", [4, 8])
-def test_fewer_bits_at_the_top_of_16_are_gauged_in_their_own_steps(peak, warned, shift, tmp_path, capsys):
-    """A camera of 12 or 8 bits whose samples are shifted to the top of 16 bits rounds to steps of 16 or 256
-    counts: as noisy as its own counts, whatever the container."""
+@pytest.mark.parametrize("conversion", TO_16_BITS)
+def test_fewer_bits_at_the_top_of_16_are_gauged_in_their_own_steps(peak, warned, conversion, tmp_path, capsys):
+    """A camera of 12 or 8 bits whose samples are brought to 16 bits rounds to steps of 16 or 256 counts: as
+    noisy as its own counts, whatever the container and however they were brought there."""
+    convert, step = TO_16_BITS[conversion]
     assert run(["simulate", "--size", "96", "--peak", str(peak), "--out", str(tmp_path / "o"), "--no-figure"],
                capsys)[0] == 0
     paths = []
     for k in range(4):
         paths.append(str(tmp_path / f"f{k}.pgm"))
-        zelnor.save_pgm(paths[-1], zelnor_load_quiet(tmp_path / "o" / f"frame_{k}.pgm").astype(np.uint16) << shift)
+        own = zelnor_load_quiet(tmp_path / "o" / f"frame_{k}.pgm").astype(np.int64)
+        zelnor.save_pgm(paths[-1], convert(own).astype(np.uint16))
     reports = [json.loads(run(["measure", *given, "--json", "--out", str(tmp_path / out), "--no-figure"], capsys)[1])
                for given, out in ((paths, "shifted"), ([str(tmp_path / "o")], "own"))]
     found = [[warning for warning in report["warnings"] if "rounding the frames to" in warning] for report in reports]
     assert bool(found[0]) == bool(found[1]) == warned
     if warned:  # the same noise, in steps of 2**shift counts
         assert found[0][0].split("about ")[1] == found[1][0].split("about ")[1]
-        assert f"of the steps of {2 ** shift} counts its samples come in" in found[0][0]
+        assert f"of the steps of {step} counts its samples come in" in found[0][0]
 
 
 def exposed(gain, full, hot=0):
@@ -1484,12 +1493,15 @@ def test_a_phase_step_that_changes_across_the_pupil_is_read_at_its_edge(count, t
 
 
 @pytest.mark.parametrize("count, degrees, seed, warned", [(5, 0, 1, False), (7, 0, 2, False), (5, 3, 4, False),
-                                                        (5, 20, 1, True), (5, 12, 2, True), (7, 20, 1, True)])
+                                                        (5, 20, 1, True), (5, 12, 2, True), (7, 20, 1, True),
+                                                        (7, 20, 2, True), (7, 20, 6, True)])
 def test_a_wavefront_that_tilts_from_frame_to_frame_is_read_at_the_rim(count, degrees, seed, warned, tmp_path,
                                                                        capsys):
     """A part or reference that rocks while the frames are taken tilts each frame's shift across the pupil
     (`degrees` rms at the edge, in x and y): over the whole pupil the tilts average away and the shifts read
-    true, but over its halves they show, and carried to the rim they give the error the surface shows there."""
+    true, but over its halves they show, and carried to the rim they give the error the surface shows there. The
+    edge steps read a part of such tilts as a step that changes across the pupil: the rim's larger error names
+    the cause."""
     size = 160
     rng = np.random.default_rng(seed)
     x = (2 * np.arange(size) + 1) / size - 1
@@ -1503,7 +1515,8 @@ def test_a_wavefront_that_tilts_from_frame_to_frame_is_read_at_the_rim(count, de
                              str(tmp_path / "o"), "--no-figure"], capsys)
     step = json.loads(text)["phase_step"]
     assert status == 0 and ("the frames' phase shifts change across the pupil" in err) == warned
-    assert step["shifts_degrees"] == pytest.approx(np.degrees(np.arange(count) * nominal), abs=3.0)
+    assert "the phase step changes across the pupil" not in err
+    assert step["shifts_degrees"] == pytest.approx(np.degrees(np.arange(count) * nominal), abs=5.0)
     assert surface_error_pv(frames, waves, tmp_path / "o") == pytest.approx(step["rim_ripple_waves"], rel=0.35,
                                                                             abs=0.006)
 

@@ -316,17 +316,16 @@ def typical_modulation(frames: Frames, mask: Mask) -> float:
 
 def count_step(frames: Frames, mask: Mask) -> int:
     """The step the pupil's samples come in, in counts: 1 for a camera's own counts, 16 for a 12-bit camera's
-    samples shifted to the top of 16 bits (the greatest common divisor of the even sample `typical_modulation`
-    reads; 1 for samples that are all 0, or not integers)."""
+    brought to 16 bits (shifted, rescaled to the full range, or with a black level taken off after): the median
+    gap between the distinct values of the even sample `typical_modulation` reads, rounded, which a hot pixel or
+    a rescaling's odd gap leaves alone; 1 for samples of one value, or not integers."""
     frames, inside = _even_sample(frames, mask)
-    step = 0
-    for frame in frames:
-        if frame.dtype.kind not in "bui":
-            return 1
-        step = math.gcd(step, int(np.gcd.reduce(frame[inside].astype(np.int64), initial=0)))
-        if step == 1:
-            break
-    return max(step, 1)
+    if any(frame.dtype.kind not in "bui" for frame in frames):
+        return 1
+    values = np.unique(np.concatenate([frame[inside] for frame in frames]))
+    if values.size < 2:
+        return 1
+    return max(1, int(round(float(np.median(np.diff(values.astype(np.int64)))))))
 
 
 # Fringes clipped at the camera's full scale pile their samples up at the frames' largest value: more than
@@ -1237,7 +1236,7 @@ def edge_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
     pupil and averages out over it. The shifts are those `frame_shifts` reads over the pupil's halves, left and
     right and top and bottom, carried along straight lines through the halves' centres (weighted by the fringe
     modulation) to the rim; each half is read twice, on its even and on its odd rows, whose noise is their own:
-    the noise given is three times the most the two readings' difference carries to a frame's tilt. None for 4
+    the noise given is four times the most the two readings' difference carries to a frame's tilt. None for 4
     frames, and where the pupil or a half leaves its shifts undetermined. `step` as for frame_shifts."""
     check_frames(frames)
     frames = [np.asarray(frame) for frame in frames]
@@ -1269,7 +1268,7 @@ def edge_shifts(frames: Frames, mask: Mask, step: Optional[float] = None
     # Across the columns (x to the right), then down the rows: a rim point up the image is at -y.
     angles = np.radians(np.arange(0, 360, 45))
     rim = middle + np.cos(angles)[:, None] * reaches[0] - np.sin(angles)[:, None] * reaches[1]
-    return rim, 3.0 * float(np.max(np.hypot(spreads[0], spreads[1])))
+    return rim, 4.0 * float(np.max(np.hypot(spreads[0], spreads[1])))
 
 
 def frame_misfit(frames: Frames, mask: Mask, step: Optional[float] = None
