@@ -242,6 +242,8 @@ def test_figure_shows_any_mask_name(name, tmp_path, capsys):
     assert f"pupil mask:{shown}, " in figure._sheets.sheet.text.get_text()
 
 
+@pytest.mark.skipif(bool(os.environ.get("ZELNOR_SANITIZE")),
+                    reason="matplotlib's font extension aborts under the preloaded ASan runtime")
 def test_figure_drawn_again_on_its_sheet_equals_a_fresh_one(tmp_path):
     """One thread keeps its figure's axes between measurements: each figure must come out pixel for
     pixel as it does on a new sheet, whatever the previous measurement left (units, true values,
