@@ -534,7 +534,7 @@ def _check_continuity(waves, mask, warnings):
     return jumps
 
 
-def _check_modulation(frames, wrapped, mask, pixels, passes, warnings, pupil=("disc", None)):
+def _check_modulation(frames, wrapped, mask, pixels, passes, warnings, pupil):
     """Refuses frames with fringes at fewer pupil pixels than the fit needs, and warns of pupil pixels
     with little or none: their phase is noise, or undefined; reads the phase step and the misfit of the frames
     to one fringe pattern off the frames, with warnings. Returns (the phase step report, the misfit)."""

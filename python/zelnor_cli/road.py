@@ -267,8 +267,15 @@ def modulation(frames: Frames) -> NDArray[np.float64]:
     """Fringe modulation B per pixel, in counts: least-squares fit of
     A + B cos(phase + k * step) over the frames."""
     check_frames(frames)
+    a, b = _fringe_parts(frames)
+    np.hypot(a, b, out=a)
+    return a
+
+
+def _fringe_parts(frames):
+    """B cos(phase) and -B sin(phase) per pixel, the least-squares fit's, accumulated frame by frame: no
+    (frames x pixels) float stack."""
     solve = np.linalg.pinv(_fringe_design(len(frames), PHASE_STEPS[len(frames)]))
-    # Accumulated frame by frame: no (frames x pixels) float stack.
     a = np.zeros(np.shape(frames[0]))
     b = np.zeros(np.shape(frames[0]))
     term = np.empty(np.shape(frames[0]))
@@ -277,8 +284,7 @@ def modulation(frames: Frames) -> NDArray[np.float64]:
         a += term
         np.multiply(frame, weight_b, out=term)
         b += term
-    np.hypot(a, b, out=a)
-    return a
+    return a, b
 
 
 def _even_sample(frames, mask):
@@ -1217,11 +1223,9 @@ _RIM_FRINGES = 0.3
 def _phase_cluster(frames, mask, window):
     """The length of the mean unit phasor of the phases of the pupil's pixels in `window`, on an even sample."""
     stride = _sample_stride(mask[window].size)
-    solve = np.linalg.pinv(_fringe_design(len(frames), PHASE_STEPS[len(frames)]))
     inside = mask[window][::stride, ::stride]
-    samples = [np.asarray(frame)[window][::stride, ::stride][inside].astype(np.float64) for frame in frames]
-    phasors = sum(weight_a * sample for weight_a, sample in zip(solve[1], samples)) + \
-        1j * sum(weight_b * sample for weight_b, sample in zip(solve[2], samples))
+    a, b = _fringe_parts([np.asarray(frame)[window][::stride, ::stride][inside] for frame in frames])
+    phasors = a + 1j * b
     lengths = np.abs(phasors)
     phasors = phasors[lengths > 0] / lengths[lengths > 0]
     return float(abs(phasors.mean())) if phasors.size else 1.0
